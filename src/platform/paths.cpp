@@ -17,27 +17,23 @@ bool IsSep(char c) {
 }
 
 bool MakeDir(const std::string& path) {
-    if (::mkdir(path.c_str(), 0700) == 0)
-        return true;
+    if (::mkdir(path.c_str(), 0700) == 0) return true;
     return errno == EEXIST && DirectoryExists(path);
 }
 
 bool MakeDirs(const std::string& path) {
-    if (DirectoryExists(path))
-        return true;
+    if (DirectoryExists(path)) return true;
     for (std::size_t i = 1; i <= path.size(); ++i) {
         if (i == path.size() || path[i] == '/') {
             const std::string part = path.substr(0, i);
-            if (!DirectoryExists(part) && !MakeDir(part))
-                return false;
+            if (!DirectoryExists(part) && !MakeDir(part)) return false;
         }
     }
     return true;
 }
 
 std::string HomeFolder() {
-    if (const char* h = std::getenv("HOME"); h != nullptr && h[0] == '/')
-        return StripTrailingSeparator(h);
+    if (const char* h = std::getenv("HOME"); h != nullptr && h[0] == '/') return StripTrailingSeparator(h);
     if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
         return StripTrailingSeparator(pw->pw_dir);
     }
@@ -49,13 +45,11 @@ std::string HomeFolder() {
 std::string ProgramNameFromPath(std::string_view programPath) {
     std::size_t start = 0;
     for (std::size_t i = 0; i < programPath.size(); ++i) {
-        if (IsSep(programPath[i]))
-            start = i + 1;
+        if (IsSep(programPath[i])) start = i + 1;
     }
     std::string name(programPath.substr(start));
     const auto dot = name.find_last_of('.');
-    if (dot != std::string::npos && dot > 0)
-        name.erase(dot);
+    if (dot != std::string::npos && dot > 0) name.erase(dot);
     constexpr std::string_view kToolSuffix = "-get";
     if (name.size() > kToolSuffix.size() &&
         name.compare(name.size() - kToolSuffix.size(), kToolSuffix.size(), kToolSuffix) == 0) {
@@ -66,11 +60,9 @@ std::string ProgramNameFromPath(std::string_view programPath) {
 
 std::optional<std::string> SettingsFolderFor(std::string_view programPath, std::string_view settingsRoot) {
     const std::string name = ProgramNameFromPath(programPath);
-    if (settingsRoot.empty() || name.empty())
-        return std::nullopt;
+    if (settingsRoot.empty() || name.empty()) return std::nullopt;
     std::string root = StripTrailingSeparator(settingsRoot);
-    if (!programPath.empty() && programPath[0] == '/')
-        return root + "/" + name;
+    if (!programPath.empty() && programPath[0] == '/') return root + "/" + name;
     if (programPath.size() >= 2 && programPath[1] == ':' &&
         ((programPath[0] >= 'A' && programPath[0] <= 'Z') ||
          (programPath[0] >= 'a' && programPath[0] <= 'z'))) {
@@ -88,8 +80,7 @@ std::optional<std::string> SettingsFolderFor(std::string_view programPath, std::
             }
         }
         const std::string_view unc = rest.substr(0, end);
-        if (unc.size() <= 2)
-            return std::nullopt;
+        if (unc.size() <= 2) return std::nullopt;
         return root + "\\" + std::string(unc) + "_" + name;
     }
     return std::nullopt;
@@ -100,16 +91,14 @@ std::optional<std::string> UserSettingsRoot() {
         return StripTrailingSeparator(x);
     }
     const std::string home = HomeFolder();
-    if (home.empty())
-        return std::nullopt;
+    if (home.empty()) return std::nullopt;
     return home + "/.config";
 }
 
 std::string CurrentProgramPath() {
     std::vector<char> buf(4096);
     const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-    if (n <= 0)
-        return {};
+    if (n <= 0) return {};
     return std::string(buf.data(), static_cast<std::size_t>(n));
 }
 
@@ -120,13 +109,10 @@ std::string CurrentProgramFolder() {
 std::optional<std::string> EnsureSettingsFolder(std::string_view programPath) {
     const std::string program = programPath.empty() ? CurrentProgramPath() : std::string(programPath);
     const auto root = UserSettingsRoot();
-    if (!root || program.empty())
-        return std::nullopt;
+    if (!root || program.empty()) return std::nullopt;
     auto folder = SettingsFolderFor(program, *root);
-    if (!folder)
-        return std::nullopt;
-    if (!MakeDirs(*root) || !MakeDir(*folder))
-        return std::nullopt;
+    if (!folder) return std::nullopt;
+    if (!MakeDirs(*root) || !MakeDir(*folder)) return std::nullopt;
     return folder;
 }
 
@@ -138,34 +124,26 @@ std::string DocumentsFolder() {
         std::string line;
         while (std::getline(in, line)) {
             constexpr std::string_view key = "XDG_DOCUMENTS_DIR=\"";
-            if (line.compare(0, key.size(), key) != 0)
-                continue;
+            if (line.compare(0, key.size(), key) != 0) continue;
             std::string v = line.substr(key.size());
-            if (!v.empty() && v.back() == '"')
-                v.pop_back();
-            if (v.compare(0, 5, "$HOME") == 0)
-                v = home + v.substr(5);
-            if (!v.empty() && v[0] == '/' && DirectoryExists(v))
-                return StripTrailingSeparator(v);
+            if (!v.empty() && v.back() == '"') v.pop_back();
+            if (v.compare(0, 5, "$HOME") == 0) v = home + v.substr(5);
+            if (!v.empty() && v[0] == '/' && DirectoryExists(v)) return StripTrailingSeparator(v);
         }
     }
-    if (!home.empty() && DirectoryExists(home + "/Documents"))
-        return home + "/Documents";
+    if (!home.empty() && DirectoryExists(home + "/Documents")) return home + "/Documents";
     return home.empty() ? std::string("/") : home;
 }
 
 std::string TempFolder() {
-    if (const char* t = std::getenv("TMPDIR"); t != nullptr && t[0] == '/')
-        return StripTrailingSeparator(t);
+    if (const char* t = std::getenv("TMPDIR"); t != nullptr && t[0] == '/') return StripTrailingSeparator(t);
     return "/tmp";
 }
 
 std::string FolderOf(std::string_view path) {
     const auto pos = path.find_last_of("/\\");
-    if (pos == std::string_view::npos)
-        return {};
-    if (pos == 0)
-        return "/";
+    if (pos == std::string_view::npos) return {};
+    if (pos == 0) return "/";
     return std::string(path.substr(0, pos));
 }
 
@@ -176,11 +154,9 @@ std::string StripTrailingSeparator(std::string_view path) {
 }
 
 std::string JoinPath(std::string_view folder, std::string_view name) {
-    if (folder.empty())
-        return std::string(name);
+    if (folder.empty()) return std::string(name);
     std::string out(folder);
-    if (!IsSep(out.back()))
-        out += '/';
+    if (!IsSep(out.back())) out += '/';
     out += name;
     return out;
 }

@@ -27,8 +27,7 @@ std::string_view TrimBlanks(std::string_view s) {
 // Key of a "key=value" line, or nothing for a line without "=".
 std::optional<std::string_view> LineKey(std::string_view line) {
     const auto eq = line.find('=');
-    if (eq == std::string_view::npos)
-        return std::nullopt;
+    if (eq == std::string_view::npos) return std::nullopt;
     return TrimBlanks(line.substr(0, eq));
 }
 
@@ -39,11 +38,9 @@ bool IsComment(std::string_view line) {
 
 std::optional<std::string_view> HeaderName(std::string_view line) {
     const auto t = TrimBlanks(line);
-    if (t.size() < 2 || t.front() != '[')
-        return std::nullopt;
+    if (t.size() < 2 || t.front() != '[') return std::nullopt;
     const auto close = t.find(']');
-    if (close == std::string_view::npos)
-        return std::nullopt;
+    if (close == std::string_view::npos) return std::nullopt;
     return TrimBlanks(t.substr(1, close - 1));
 }
 
@@ -60,19 +57,16 @@ bool CProfileFile::Load() {
     m_existed = true;
     std::ostringstream ss;
     ss << in.rdbuf();
-    if (in.bad())
-        return false;
+    if (in.bad()) return false;
     std::string data = ss.str();
     // A UTF-8 byte-order mark is accepted and dropped.
-    if (data.size() >= 3 && data.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        data.erase(0, 3);
+    if (data.size() >= 3 && data.compare(0, 3, "\xEF\xBB\xBF") == 0) data.erase(0, 3);
 
     m_sections.push_back(Section{});
     std::size_t pos = 0;
     while (pos < data.size()) {
         auto nl = data.find('\n', pos);
-        if (nl == std::string::npos)
-            nl = data.size();
+        if (nl == std::string::npos) nl = data.size();
         std::string line = data.substr(pos, nl - pos);
         pos = nl + 1;
         while (!line.empty() && line.back() == '\r')
@@ -91,8 +85,7 @@ bool CProfileFile::Load() {
 
 CProfileFile::Section* CProfileFile::Find(std::string_view name) {
     for (auto& s : m_sections) {
-        if (!s.header.empty() && EqualsIgnoreAsciiCase(s.name, name))
-            return &s;
+        if (!s.header.empty() && EqualsIgnoreAsciiCase(s.name, name)) return &s;
     }
     return nullptr;
 }
@@ -103,14 +96,11 @@ const CProfileFile::Section* CProfileFile::Find(std::string_view name) const {
 
 std::optional<std::string> CProfileFile::Get(std::string_view section, std::string_view key) const {
     const Section* s = Find(section);
-    if (s == nullptr)
-        return std::nullopt;
+    if (s == nullptr) return std::nullopt;
     for (const auto& line : s->lines) {
-        if (IsComment(line))
-            continue;
+        if (IsComment(line)) continue;
         auto k = LineKey(line);
-        if (k && EqualsIgnoreAsciiCase(*k, key))
-            return line.substr(line.find('=') + 1);
+        if (k && EqualsIgnoreAsciiCase(*k, key)) return line.substr(line.find('=') + 1);
     }
     return std::nullopt;
 }
@@ -119,22 +109,19 @@ std::string CProfileFile::GetString(std::string_view section, std::string_view k
                                     std::size_t maxUnits) const {
     auto v = Get(section, key);
     std::string_view s = v ? std::string_view(*v) : def;
-    if (maxUnits != 0)
-        s = TruncateUtf16(s, maxUnits);
+    if (maxUnits != 0) s = TruncateUtf16(s, maxUnits);
     return std::string(s);
 }
 
 long long CProfileFile::GetInt(std::string_view section, std::string_view key, long long def) const {
     auto v = Get(section, key);
-    if (!v)
-        return def;
+    if (!v) return def;
     std::string_view s = *v;
     std::size_t i = 0;
     while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
         ++i;
     bool neg = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        neg = s[i++] == '-';
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
     long long value = 0;
     for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
         if (value > (LLONG_MAX - (s[i] - '0')) / 10) {
@@ -149,11 +136,9 @@ long long CProfileFile::GetInt(std::string_view section, std::string_view key, l
 std::vector<std::string> CProfileFile::GetSectionLines(std::string_view section) const {
     std::vector<std::string> out;
     const Section* s = Find(section);
-    if (s == nullptr)
-        return out;
+    if (s == nullptr) return out;
     for (const auto& line : s->lines) {
-        if (!TrimBlanks(line).empty())
-            out.push_back(line);
+        if (!TrimBlanks(line).empty()) out.push_back(line);
     }
     return out;
 }
@@ -173,8 +158,7 @@ void CProfileFile::WriteString(std::string_view section, std::string_view key, s
     }
     std::string line = std::string(key) + "=" + std::string(value);
     for (auto& l : s->lines) {
-        if (IsComment(l))
-            continue;
+        if (IsComment(l)) continue;
         auto k = LineKey(l);
         if (k && EqualsIgnoreAsciiCase(*k, key)) {
             l = std::move(line);
@@ -190,11 +174,9 @@ void CProfileFile::WriteString(std::string_view section, std::string_view key, s
 
 void CProfileFile::DeleteKey(std::string_view section, std::string_view key) {
     Section* s = Find(section);
-    if (s == nullptr)
-        return;
+    if (s == nullptr) return;
     for (auto it = s->lines.begin(); it != s->lines.end(); ++it) {
-        if (IsComment(*it))
-            continue;
+        if (IsComment(*it)) continue;
         auto k = LineKey(*it);
         if (k && EqualsIgnoreAsciiCase(*k, key)) {
             s->lines.erase(it);
@@ -228,8 +210,7 @@ std::string CProfileFile::ToText() const {
 }
 
 bool CProfileFile::Flush() {
-    if (!WriteFileAtomically(m_path, ToText(), 0600))
-        return false;
+    if (!WriteFileAtomically(m_path, ToText(), 0600)) return false;
     m_existed = true;
     return true;
 }
@@ -237,15 +218,13 @@ bool CProfileFile::Flush() {
 bool WriteFileAtomically(const std::string& path, std::string_view data, unsigned mode) {
     std::string tmpl = path + ".tmp-XXXXXX";
     const int fd = ::mkstemp(tmpl.data());
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0;
     const char* p = data.data();
     std::size_t left = data.size();
     while (ok && left > 0) {
         const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             ok = false;
             break;
@@ -263,8 +242,7 @@ bool WriteFileAtomically(const std::string& path, std::string_view data, unsigne
     // Make the rename itself durable.
     std::string dir =
         path.substr(0, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
-    if (dir.empty())
-        dir = ".";
+    if (dir.empty()) dir = ".";
     const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
     if (dfd >= 0) {
         ::fsync(dfd);
@@ -296,8 +274,7 @@ std::vector<std::string> GetPrivateProfileSection(std::string_view section, cons
 bool WritePrivateProfileString(std::string_view section, const char* key, const char* value,
                                const std::string& path) {
     CProfileFile f(path);
-    if (!f.Load())
-        return false;
+    if (!f.Load()) return false;
     if (key == nullptr) {
         f.DeleteSection(section);
     } else if (value == nullptr) {

@@ -45,10 +45,8 @@ bool CEvent::IsSetForTest() const {
 }
 
 bool CEvent::TryConsume() {
-    if (!m_set)
-        return false;
-    if (!m_manualReset)
-        m_set = false;
+    if (!m_set) return false;
+    if (!m_manualReset) m_set = false;
     return true;
 }
 
@@ -107,8 +105,7 @@ CThread::~CThread() {
 }
 
 bool CThread::Start(std::function<void()> body, ThreadPriority priority) {
-    if (m_thread.joinable())
-        return false;
+    if (m_thread.joinable()) return false;
     try {
         m_thread = std::thread([body = std::move(body), priority] {
             SetCurrentThreadPriority(priority);
@@ -121,8 +118,7 @@ bool CThread::Start(std::function<void()> body, ThreadPriority priority) {
 }
 
 void CThread::Join() {
-    if (m_thread.joinable())
-        m_thread.join();
+    if (m_thread.joinable()) m_thread.join();
 }
 
 std::uint64_t MonotonicMs() {

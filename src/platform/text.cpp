@@ -13,12 +13,12 @@ constexpr std::array<std::uint16_t, 32> kCp1252High = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 int ToCp1252(char32_t cp) {
-    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF))
-        return static_cast<int>(cp);
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<int>(cp);
     for (std::size_t i = 0; i < kCp1252High.size(); ++i) {
-        if (kCp1252High[i] != 0 && kCp1252High[i] == cp)
-            return static_cast<int>(0x80 + i);
+        if (kCp1252High[i] != 0 && kCp1252High[i] == cp) return static_cast<int>(0x80 + i);
     }
+    // The five undefined bytes stand for the C1 controls of the same value.
+    if (cp >= 0x80 && cp < 0xA0 && kCp1252High[cp - 0x80] == 0) return static_cast<int>(cp);
     return -1;
 }
 
@@ -86,28 +86,20 @@ void AppendUtf8(char32_t cp, std::string& out) {
 }
 
 char32_t FoldCase(char32_t c) {
-    if (c >= 'A' && c <= 'Z')
-        return c + 32;
-    if (c < 0x80)
-        return c;
-    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7))
-        return c + 32;
+    if (c >= 'A' && c <= 'Z') return c + 32;
+    if (c < 0x80) return c;
+    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 32;
     if (c >= 0x100 && c <= 0x17F) {
         // Latin Extended-A pairs upper/lower as even/odd, except the 0x139..0x148 and
         // 0x179..0x17E runs, which pair odd/even.
         const bool oddUpper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-        if (oddUpper)
-            return (c % 2 == 1) ? c + 1 : c;
-        if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F)
-            return c;
+        if (oddUpper) return (c % 2 == 1) ? c + 1 : c;
+        if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
         return (c % 2 == 0) ? c + 1 : c;
     }
-    if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2)
-        return c + 32;
-    if (c >= 0x410 && c <= 0x42F)
-        return c + 32;
-    if (c >= 0x400 && c <= 0x40F)
-        return c + 80;
+    if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) return c + 32;
+    if (c >= 0x410 && c <= 0x42F) return c + 32;
+    if (c >= 0x400 && c <= 0x40F) return c + 80;
     return c;
 }
 
@@ -162,8 +154,7 @@ std::size_t Utf16Length(std::string_view utf8) {
     std::size_t n = 0;
     for (char ch : utf8) {
         const auto b = static_cast<unsigned char>(ch);
-        if ((b & 0xC0) != 0x80)
-            n += (b >= 0xF0) ? 2 : 1;
+        if ((b & 0xC0) != 0x80) n += (b >= 0xF0) ? 2 : 1;
     }
     return n;
 }
@@ -172,11 +163,9 @@ std::string_view TruncateUtf16(std::string_view utf8, std::size_t units) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < utf8.size(); ++i) {
         const auto b = static_cast<unsigned char>(utf8[i]);
-        if ((b & 0xC0) == 0x80)
-            continue;
+        if ((b & 0xC0) == 0x80) continue;
         const std::size_t w = (b >= 0xF0) ? 2 : 1;
-        if (n + w > units)
-            return utf8.substr(0, i);
+        if (n + w > units) return utf8.substr(0, i);
         n += w;
     }
     return utf8;
@@ -185,23 +174,18 @@ std::string_view TruncateUtf16(std::string_view utf8, std::size_t units) {
 std::string AsciiLower(std::string_view s) {
     std::string out(s);
     for (char& c : out) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
     }
     return out;
 }
 
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
+    if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x + 32);
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y + 32);
-        if (x != y)
-            return false;
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+        if (x != y) return false;
     }
     return true;
 }
@@ -211,8 +195,7 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
     while (i < a.size() && j < b.size()) {
         const char32_t x = NextCodePoint(a, i);
         const char32_t y = NextCodePoint(b, j);
-        if (FoldCase(x) != FoldCase(y))
-            return false;
+        if (FoldCase(x) != FoldCase(y)) return false;
     }
     return i == a.size() && j == b.size();
 }

@@ -39,8 +39,7 @@ bool PostMessageTo(WindowHandle handle, std::uint32_t message, WParam wParam, LP
     auto& t = Table();
     std::shared_lock guard(t.lock);
     auto it = t.windows.find(handle);
-    if (it == t.windows.end())
-        return false;
+    if (it == t.windows.end()) return false;
     it->second->Deliver(PostedMessage{handle, message, wParam, lParam});
     return true;
 }
@@ -74,8 +73,7 @@ void CTestReceiver::Deliver(const PostedMessage& msg) {
 
 std::optional<PostedMessage> CTestReceiver::TryTake() {
     std::lock_guard guard(m_lock);
-    if (m_queue.empty())
-        return std::nullopt;
+    if (m_queue.empty()) return std::nullopt;
     PostedMessage m = m_queue.front();
     m_queue.pop_front();
     return m;
