@@ -1,0 +1,323 @@
+#include "nntp/decode/article_decoder.h"
+
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+
+#include "nntp/decode/binary_codecs.h"
+#include "nntp/decode/yenc.h"
+#include "platform/text.h"
+
+namespace quivern {
+namespace {
+
+constexpr std::string_view kCrlf = "\r\n";
+constexpr std::string_view kEmptyLine = "\r\n\r\n";
+constexpr std::size_t npos = std::string_view::npos;
+
+inline bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+inline bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+inline char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && EqualsIgnoreAsciiCase(s.substr(0, prefix.size()), prefix);
+}
+
+std::size_t FindNoCase(std::string_view hay, std::string_view needle, std::size_t from = 0) {
+    if (needle.empty() || hay.size() < needle.size()) return npos;
+    const char first = Lower(needle[0]);
+    for (std::size_t i = from; i + needle.size() <= hay.size(); ++i) {
+        if (Lower(hay[i]) == first && StartsWithNoCase(hay.substr(i), needle)) return i;
+    }
+    return npos;
+}
+
+std::string_view Trim(std::string_view s, std::string_view chars = " \t\r\n") {
+    const std::size_t b = s.find_first_not_of(chars);
+    if (b == npos) return {};
+    const std::size_t e = s.find_last_not_of(chars);
+    return s.substr(b, e - b + 1);
+}
+
+std::string_view TrimLeft(std::string_view s) {
+    std::size_t b = 0;
+    while (b < s.size() && IsSpace(s[b]))
+        ++b;
+    return s.substr(b);
+}
+
+// `headers` starts with a CRLF and ends with the CRLF of its last line, so every header is found as
+// "\r\n" + name + ":". The value runs over continuation lines (CRLF + blank) and is trimmed; a value
+// shorter than two characters counts as missing.
+std::optional<std::string_view> HeaderValue(std::string_view headers, std::string_view name) {
+    std::string key;
+    key.reserve(name.size() + 3);
+    key.append(kCrlf).append(name).push_back(':');
+    const std::size_t at = FindNoCase(headers, key);
+    if (at == npos) return std::nullopt;
+    const std::size_t start = at + key.size();
+    std::size_t end = start;
+    for (;;) {
+        end = headers.find(kCrlf, end);
+        if (end == npos) {
+            end = headers.size();
+            break;
+        }
+        if (end + 2 < headers.size() && IsBlank(headers[end + 2])) {
+            end += 2;
+            continue;
+        }
+        break;
+    }
+    const std::string_view value = Trim(headers.substr(start, end - start));
+    if (value.size() < 2) return std::nullopt;
+    return value;
+}
+
+// The MIME delimiter from a Content-Type value: the parameter after the first "boundary=" or
+// "id=", up to CR, LF or ";", without surrounding quotes.
+std::string_view BoundaryOf(std::string_view contentType) {
+    const std::size_t b = FindNoCase(contentType, "boundary=");
+    const std::size_t i = FindNoCase(contentType, "id=");
+    std::size_t at;
+    if (b != npos && (i == npos || b < i))
+        at = b + 9;
+    else if (i != npos)
+        at = i + 3;
+    else
+        return {};
+    std::string_view v = contentType.substr(at);
+    v = v.substr(0, v.find_first_of("\r\n;"));
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+    return v;
+}
+
+// The four uuencode end marks, tried in this order; the data is cut after the CRLF that begins the
+// mark. Returns npos when none is found.
+std::size_t FindUUEnd(std::string_view text, std::size_t from) {
+    static constexpr std::string_view kMarks[] = {"\r\n`\r\nend", "\r\n\r\nend", "\r\n`end", "\r\nend"};
+    for (const std::string_view mark : kMarks) {
+        const std::size_t at = text.find(mark, from);
+        if (at != npos) return at + 2;
+    }
+    return npos;
+}
+
+// Start of the next yEnc header line: a line ends at a CRLF not preceded by ';'.
+std::size_t NextYEncLine(std::string_view text, std::size_t from) {
+    for (;;) {
+        const std::size_t at = text.find(kCrlf, from);
+        if (at == npos) return text.size();
+        if (at == 0 || text[at - 1] != ';') return at + 2;
+        from = at + 2;
+    }
+}
+
+struct Buffer {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    bool Allocate(std::size_t size) {
+        bytes.reset(new (std::nothrow) std::uint8_t[size == 0 ? 1 : size]);
+        return bytes != nullptr;
+    }
+};
+
+class ArticleDecoder {
+public:
+    ArticleDecoder(IArticleSink& sink, std::string_view group, std::string_view messageId,
+                   std::uint64_t jobId, const TArticleJobInfo* job)
+        : m_sink(sink), m_group(group), m_messageId(messageId), m_jobId(jobId), m_job(job) {}
+
+    bool Run(std::string& work, std::string_view article);
+
+private:
+    bool HandOff(std::string fileName, const std::uint8_t* data, std::size_t length) {
+        if (length > std::numeric_limits<std::uint32_t>::max()) return false;
+        DecodedSegment segment;
+        segment.length = static_cast<std::uint32_t>(length);
+        segment.fileName = std::move(fileName);
+        segment.data = data;
+        segment.jobId = m_jobId;
+        return m_sink.OnSegmentData(m_group, m_messageId, segment);
+    }
+    bool TextHandOff(std::string_view body) {
+        return m_sink.OnTextArticle(m_group, m_messageId, Cp1252ToUtf8(body), m_jobId);
+    }
+    bool Multipart(std::string_view article, std::size_t bodyStart, std::string_view delimiter);
+    std::optional<bool> YEnc(std::string_view body);
+    std::optional<bool> UUBlock(std::string_view body);
+    std::optional<bool> UUContinuation(std::string_view body);
+    bool DecodeUUAndHandOff(std::string fileName, std::string_view data);
+
+    IArticleSink& m_sink;
+    std::string_view m_group;
+    std::string_view m_messageId;
+    std::uint64_t m_jobId;
+    const TArticleJobInfo* m_job;
+};
+
+bool ArticleDecoder::Run(std::string& work, std::string_view article) {
+    const std::size_t headerEnd = article.find(kEmptyLine);
+    if (headerEnd == npos) return false;
+    const std::string_view headers = article.substr(0, headerEnd + 2);
+    if (!HeaderValue(headers, "Subject")) return false;
+
+    work.clear();
+    if (const auto contentType = HeaderValue(headers, "Content-Type")) {
+        const std::string_view boundary = BoundaryOf(*contentType);
+        if (!boundary.empty()) work.append("--").append(boundary);
+    }
+
+    const std::size_t bodyStart = headerEnd + kEmptyLine.size();
+    const std::string_view body = article.substr(bodyStart);
+    if (body.empty()) return TextHandOff(body);
+    if (!work.empty()) return Multipart(article, bodyStart, work);
+    if (body.find("=ybegin ") != npos) {
+        if (const auto handled = YEnc(body)) return *handled;
+    }
+    if (body.find("begin ") != npos) {
+        if (const auto handled = UUBlock(body)) return *handled;
+    }
+    if (const auto handled = UUContinuation(body)) return *handled;
+    return TextHandOff(body);
+}
+
+bool ArticleDecoder::Multipart(std::string_view article, std::size_t bodyStart, std::string_view delimiter) {
+    const std::string_view body = article.substr(bodyStart);
+    int handed = 0;
+    std::size_t cursor = bodyStart;
+    for (;;) {
+        const std::size_t at = article.find(delimiter, cursor);
+        if (at == npos) return TextHandOff(body);
+        const std::size_t afterDelimiter = at + delimiter.size();
+        if (article.substr(afterDelimiter, 2) == "--") return handed > 0 ? true : TextHandOff(body);
+        const std::size_t headerEnd = article.find(kEmptyLine, afterDelimiter);
+        if (headerEnd == npos) return TextHandOff(body);
+        const std::string_view partHeader = article.substr(afterDelimiter, headerEnd + 2 - afterDelimiter);
+        const std::size_t partBody = headerEnd + kEmptyLine.size();
+        cursor = partBody;
+
+        const auto encoding = HeaderValue(partHeader, "Content-Transfer-Encoding");
+        if (!encoding || !StartsWithNoCase(*encoding, "base64")) continue;
+        const std::size_t nameAt = partHeader.find("name=");
+        if (nameAt == npos) continue;
+        std::string_view rawName = partHeader.substr(nameAt + 5);
+        std::size_t skip = 0;
+        while (skip < rawName.size() && IsBlank(rawName[skip]))
+            ++skip;
+        rawName = rawName.substr(skip);
+        rawName = rawName.substr(0, rawName.find_first_of("\r\n;"));
+        if (rawName.size() < 2) continue;
+        if (rawName.front() == '"' && rawName.back() == '"') rawName = rawName.substr(1, rawName.size() - 2);
+        std::string name(rawName);
+        unsigned codePage = kCodePageWindows1252;
+        name = DecodeEncodedWord(name, codePage) ? CodePageToUtf8(name, codePage) : Cp1252ToUtf8(name);
+
+        const std::size_t next = article.find(delimiter, partBody);
+        if (next == npos) return TextHandOff(body);
+        std::string_view data = article.substr(partBody, next - partBody);
+        data = Trim(data);
+        Buffer out;
+        if (!out.Allocate(data.size() / 4 * 3)) return false;
+        const std::size_t n = DecodeBase64(data.data(), data.size(), out.bytes.get());
+        if (!HandOff(std::move(name), out.bytes.get(), n)) return false;
+        ++handed;
+        cursor = next;
+    }
+}
+
+std::optional<bool> ArticleDecoder::YEnc(std::string_view body) {
+    TYEncBlock block;
+    if (!FindYEncBlock(body, block)) return std::nullopt;
+    Buffer out;
+    if (!out.Allocate(block.data.size())) return false;
+    const std::size_t n = DecodeYEnc(block.data.data(), block.data.size(), out.bytes.get());
+    // Nothing decoded (for example an "=" closing a line): nothing to hand on, the article counts as
+    // handled.
+    if (n == 0) return true;
+    return HandOff(std::move(block.fileName), out.bytes.get(), n);
+}
+
+std::optional<bool> ArticleDecoder::UUBlock(std::string_view body) {
+    const std::size_t begin = body.find("begin ");
+    std::size_t p = begin + 6;
+    std::size_t digits = 0;
+    while (p + digits < body.size() && body[p + digits] >= '0' && body[p + digits] <= '9')
+        ++digits;
+    if (digits < 3 || digits > 4) return std::nullopt;
+    p += digits;
+    while (p < body.size() && IsBlank(body[p]))
+        ++p;
+    const std::size_t lineEnd = body.find_first_of("\r\n", p);
+    std::string_view name = body.substr(p, (lineEnd == npos ? body.size() : lineEnd) - p);
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+    if (name.empty()) return std::nullopt;
+
+    const std::size_t crlf = body.find(kCrlf, p);
+    const std::size_t dataStart = crlf == npos ? body.size() : crlf + 2;
+    std::size_t dataEnd = FindUUEnd(body, dataStart);
+    if (dataEnd == npos) {
+        // Only an article that is not the last of its file may lack the end mark.
+        if (m_job == nullptr || m_job->articleCount < 2 || m_job->number >= m_job->articleCount)
+            return std::nullopt;
+        dataEnd = body.size();
+    }
+    return DecodeUUAndHandOff(Cp1252ToUtf8(name), body.substr(dataStart, dataEnd - dataStart));
+}
+
+std::optional<bool> ArticleDecoder::UUContinuation(std::string_view body) {
+    if (m_job == nullptr || !m_job->articleValid || m_job->number <= 1) return std::nullopt;
+    const std::string_view text = TrimLeft(body);
+    const std::size_t end = FindUUEnd(text, 0);
+    return DecodeUUAndHandOff(std::string(), end == npos ? text : text.substr(0, end));
+}
+
+bool ArticleDecoder::DecodeUUAndHandOff(std::string fileName, std::string_view data) {
+    Buffer out;
+    if (!out.Allocate(data.size())) return false;
+    const std::size_t n = DecodeUU(data.data(), data.size(), out.bytes.get());
+    return HandOff(std::move(fileName), out.bytes.get(), n);
+}
+
+}  // namespace
+
+bool FindYEncBlock(std::string_view body, TYEncBlock& block) {
+    const std::size_t begin = body.find("=ybegin ");
+    if (begin == npos) return false;
+    const std::size_t nameAt = body.find("name=", begin);
+    if (nameAt == npos) return false;
+    const std::size_t nameStart = nameAt + 5;
+    const std::size_t nameEnd = body.find(kCrlf, nameStart);
+    const std::string_view name =
+        Trim(body.substr(nameStart, (nameEnd == npos ? body.size() : nameEnd) - nameStart), " \t\r\n\"");
+
+    std::size_t line = NextYEncLine(body, nameStart);
+    while (line < body.size()) {
+        const std::size_t next = NextYEncLine(body, line);
+        if (body.substr(line, next - line).find("=ypart") == npos) break;
+        line = next;
+    }
+    const std::size_t end = body.find("=yend", line);
+    if (end == npos) return false;
+    block.fileName = Cp1252ToUtf8(name);
+    block.data = body.substr(line, end - line);
+    return true;
+}
+
+bool DecodeArticle(IArticleSink& sink, std::string& work, std::string_view group, std::string_view article,
+                   std::string_view messageId, std::uint64_t jobId, const TArticleJobInfo* job) {
+    try {
+        ArticleDecoder decoder(sink, group, messageId, jobId, job);
+        return decoder.Run(work, article);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace quivern

@@ -1,0 +1,136 @@
+#include "nntp/decode/yenc.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace quivern {
+namespace {
+
+const YEncImpl kAllImpls[] = {YEncImpl::kScalar, YEncImpl::kSse2, YEncImpl::kAvx2};
+
+// Decodes into a buffer of exactly text.size() bytes, so a write past the promised room shows
+// up under AddressSanitizer. nullopt stands for a failed decoding (0 bytes).
+std::optional<std::vector<std::uint8_t>> Decode(YEncImpl impl, const std::string& text) {
+    auto out = std::make_unique<std::uint8_t[]>(text.size() + (text.empty() ? 1 : 0));
+    const std::size_t n = DecodeYEncWith(impl, text.data(), text.size(), out.get());
+    if (n == 0) return std::nullopt;
+    return std::vector<std::uint8_t>(out.get(), out.get() + n);
+}
+
+std::uint8_t P(char c) {
+    return static_cast<std::uint8_t>(static_cast<unsigned char>(c) - 42);
+}
+std::uint8_t E(char c) {
+    return static_cast<std::uint8_t>(static_cast<unsigned char>(c) - 106);
+}
+
+TEST(DecodeYEnc, EdgeCasesForEveryImplementation) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::optional<std::vector<std::uint8_t>> expected;
+    };
+    const std::string longLine(3000, 'k');
+    const Case cases[] = {
+        {"empty text fails", "", std::nullopt},
+        {"plain characters", "kl", std::vector<std::uint8_t>{0x41, 0x42}},
+        {"escape takes the next character minus 64", "k=}l", std::vector<std::uint8_t>{0x41, E('}'), 0x42}},
+        {"escaped equals sign", "==", std::vector<std::uint8_t>{E('=')}},
+        {"values wrap modulo 256", std::string("\x01\x29", 2), std::vector<std::uint8_t>{0xD7, 0xFF}},
+        {"CRLF, LF and CR all end lines", "k\r\nl\nm\rn", std::vector<std::uint8_t>{0x41, 0x42, 0x43, 0x44}},
+        {"dot-stuffed line loses one dot", "k\r\n..k", std::vector<std::uint8_t>{0x41, P('.'), 0x41}},
+        {"dot-stuffing at the very start", "..k", std::vector<std::uint8_t>{P('.'), 0x41}},
+        {"single leading dot is data", ".k", std::vector<std::uint8_t>{P('.'), 0x41}},
+        {"three dots become two", "...", std::vector<std::uint8_t>{P('.'), P('.')}},
+        {"dots inside a line stay", "k..k", std::vector<std::uint8_t>{0x41, P('.'), P('.'), 0x41}},
+        {"escaped dot at line start", "=n.", std::vector<std::uint8_t>{E('n'), P('.')}},
+        {"equals at the end of a line fails the whole text", "kk=\r\nkk", std::nullopt},
+        {"equals at the end of the text fails", "kk=", std::nullopt},
+        {"equals before a bare LF fails", "kk=\nkk", std::nullopt},
+        {"only line breaks decode to nothing", "\r\n\r\n", std::nullopt},
+        {"lines longer than 1024 characters decode whole", longLine,
+         std::vector<std::uint8_t>(longLine.size(), 0x41)},
+    };
+    for (const YEncImpl impl : kAllImpls) {
+        if (!YEncImplAvailable(impl)) continue;
+        for (const auto& c : cases)
+            EXPECT_EQ(Decode(impl, c.text), c.expected)
+                << c.what << " (impl " << static_cast<int>(impl) << ")";
+    }
+}
+
+// Encodes like a posting program: critical characters escaped, blanks escaped at line edges, a
+// leading dot left alone and then doubled by NNTP dot-stuffing.
+std::string Encode(const std::vector<std::uint8_t>& data, std::size_t lineLength) {
+    std::string out;
+    std::string line;
+    auto flush = [&] {
+        if (!line.empty() && line[0] == '.') out.push_back('.');
+        out += line;
+        out += "\r\n";
+        line.clear();
+    };
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const auto v = static_cast<char>(data[i] + 42);
+        const bool edge = line.empty() || line.size() + 1 >= lineLength || i + 1 == data.size();
+        if (v == '\0' || v == '\n' || v == '\r' || v == '=' || (edge && (v == ' ' || v == '\t'))) {
+            line.push_back('=');
+            line.push_back(static_cast<char>(v + 64));
+        } else {
+            line.push_back(v);
+        }
+        if (line.size() >= lineLength) flush();
+    }
+    if (!line.empty()) flush();
+    return out;
+}
+
+TEST(DecodeYEnc, RoundTripsEncodedDataWithDotStuffing) {
+    std::mt19937 rng(99);
+    for (const std::size_t size : {1u, 127u, 128u, 4095u, 100000u}) {
+        std::vector<std::uint8_t> data(size);
+        for (auto& b : data)
+            b = static_cast<std::uint8_t>(rng());
+        // Bytes that encode to '.' so that many lines start with a dot.
+        for (std::size_t i = 0; i < size; i += 128)
+            data[i] = static_cast<std::uint8_t>('.' - 42);
+        const std::string text = Encode(data, 128);
+        for (const YEncImpl impl : kAllImpls) {
+            if (YEncImplAvailable(impl)) {
+                EXPECT_EQ(Decode(impl, text), data) << "size " << size << " impl " << static_cast<int>(impl);
+            }
+        }
+    }
+}
+
+TEST(DecodeYEnc, VectorImplementationsMatchScalarOnRandomText) {
+    std::mt19937 rng(2024);
+    // Mostly the characters that matter, so runs, escapes, breaks and dots meet at every offset.
+    const std::string alphabet = "==\r\r\n\n....kkkkkkkkkkkk \t";
+    int compared = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const std::size_t length = round < 3500 ? rng() % 200 : rng() % 5000;
+        std::string text(length, '\0');
+        const bool binary = round % 3 == 0;
+        for (auto& c : text)
+            c = binary ? static_cast<char>(rng()) : alphabet[rng() % alphabet.size()];
+        const auto expected = Decode(YEncImpl::kScalar, text);
+        for (const YEncImpl impl : {YEncImpl::kSse2, YEncImpl::kAvx2}) {
+            if (!YEncImplAvailable(impl)) continue;
+            ASSERT_EQ(Decode(impl, text), expected)
+                << "impl " << static_cast<int>(impl) << " round " << round;
+            ++compared;
+        }
+    }
+    if (YEncImplAvailable(YEncImpl::kSse2)) {
+        EXPECT_GT(compared, 0);
+    }
+}
+
+}  // namespace
+}  // namespace quivern
