@@ -1,0 +1,24 @@
+#pragma once
+// Commands of the headless front end. Each returns the process exit code:
+// 0 success, 1 the work failed, 2 usage or settings error.
+
+#include <string>
+#include <vector>
+
+namespace quivern::get {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+using Args = std::vector<std::string>;
+
+int CmdInfo(const Args& args);
+int CmdServers(const Args& args);
+
+// Prints the short usage text to stderr and returns kExitUsage.
+int Usage();
+// The program's numbered message (in the selected language), with "%s" filled in when given.
+std::string Message(unsigned id, const std::string& arg = {});
+
+}  // namespace quivern::get
