@@ -1,0 +1,77 @@
+// Feeds arbitrary article text to the decoder, and checks that the vector yEnc decoders give the
+// same result as the scalar one.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "nntp/decode/article_decoder.h"
+#include "nntp/decode/binary_codecs.h"
+#include "nntp/decode/yenc.h"
+
+namespace {
+
+class Sink final : public quivern::IArticleSink {
+public:
+    explicit Sink(bool accept) : m_accept(accept) {}
+    bool OnSegmentData(std::string_view, std::string_view, const quivern::DecodedSegment& s) override {
+        // Touch every byte so that a bad pointer or length shows up under AddressSanitizer.
+        for (std::uint32_t i = 0; i < s.length; ++i)
+            m_sum += s.data[i];
+        m_sum += s.fileName.size();
+        return m_accept;
+    }
+    bool OnTextArticle(std::string_view, std::string_view, std::string_view text, std::uint64_t) override {
+        m_sum += text.size();
+        return m_accept;
+    }
+    std::size_t m_sum = 0;
+
+private:
+    bool m_accept;
+};
+
+void CompareYEnc(const char* text, std::size_t size) {
+    // Exactly `size` bytes of room, so a store past the promise is caught.
+    auto expected = std::make_unique<std::uint8_t[]>(size + 1);
+    auto got = std::make_unique<std::uint8_t[]>(size + 1);
+    const std::size_t n = quivern::DecodeYEncWith(quivern::YEncImpl::kScalar, text, size, expected.get());
+    for (const auto impl : {quivern::YEncImpl::kSse2, quivern::YEncImpl::kAvx2}) {
+        if (!quivern::YEncImplAvailable(impl)) continue;
+        const std::size_t m = quivern::DecodeYEncWith(impl, text, size, got.get());
+        if (m != n || std::memcmp(expected.get(), got.get(), n) != 0) std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    // First byte: job present, article valid, segment number, article count, sink answer.
+    const std::uint8_t control = data[0];
+    const std::string article(reinterpret_cast<const char*>(data + 1), size - 1);
+
+    quivern::TArticleJobInfo job;
+    job.articleValid = (control & 0x02) != 0;
+    job.number = (control >> 2) & 0x07;
+    job.articleCount = (control >> 5) & 0x07;
+    Sink sink((control & 0x01) != 0);
+    std::string work;
+    quivern::DecodeArticle(sink, work, "alt.binaries.fuzz", article, "<fuzz@id>", 1,
+                           (control & 0x80) != 0 ? &job : nullptr);
+
+    CompareYEnc(article.data(), article.size());
+    // Exact-size output buffers for the other decoders too.
+    auto out = std::make_unique<std::uint8_t[]>(article.size() + 1);
+    quivern::DecodeUU(article.data(), article.size(), out.get());
+    std::unique_ptr<std::uint8_t[]> b64(new std::uint8_t[article.size() / 4 * 3 + 1]);
+    quivern::DecodeBase64(article.data(), article.size(), b64.get());
+    std::string word = article;
+    unsigned codePage = 0;
+    if (quivern::DecodeEncodedWord(word, codePage)) (void)quivern::CodePageToUtf8(word, codePage);
+    return 0;
+}
