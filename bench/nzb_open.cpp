@@ -35,9 +35,9 @@ std::string Generate(int segments) {
         for (int k = 1; k <= perFile && s < segments; ++k, ++s) {
             std::fprintf(f,
                          "   <segment bytes=\"739%03d\" "
-                         "number=\"%d\">part%dof%d.a1B2c3D4e5F6g7H8i9J0%08d@news.example."
-                         "invalid</segment>\n",
-                         k, k, k, perFile, s);
+                         "number=\"%d\">part%dof%d.a1B2c3D4e5F6g7H8i9J0K1l2M3n4O5p6Q7r8S9t0U1v2W3x4Y5z6"
+                         "A7b8C9d0E1f2G3h4I5j6K7l8M9n0%08d$%08d@news.example.invalid</segment>\n",
+                         k, k, k, perFile, s, s * 7);
         }
         std::fputs("  </segments>\n </file>\n", f);
     }

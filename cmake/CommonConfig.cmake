@@ -7,7 +7,7 @@ set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
 add_library(quivern_options INTERFACE)
 target_compile_options(quivern_options INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
-  -Wold-style-cast -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough)
+  -Wold-style-cast -Woverloaded-virtual -Wimplicit-fallthrough)
 target_compile_definitions(quivern_options INTERFACE _FILE_OFFSET_BITS=64)
 
 option(QUIVERN_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
