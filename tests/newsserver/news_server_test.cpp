@@ -150,7 +150,10 @@ TEST(NewsServer, ServesALargeArticleIntact) {
     client.Send("BODY <big@test>\r\n");
     const auto reply = client.ReadMultiLine(30000);
     ASSERT_EQ(reply.substr(0, 18), "222 0 <big@test>\r\n");
-    EXPECT_EQ(test::Unstuff(std::string_view(reply).substr(18)), body);
+    // Compared as a bool: a failing EXPECT_EQ would diff megabytes line by line.
+    const auto received = test::Unstuff(std::string_view(reply).substr(18));
+    EXPECT_EQ(received.size(), body.size());
+    EXPECT_TRUE(received == body);
 }
 
 TEST(NewsServer, RequiresAuthenticationWhenConfigured) {

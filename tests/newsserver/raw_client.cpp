@@ -149,6 +149,15 @@ std::string RawClient::ReadFor(int timeoutMs) {
     return text;
 }
 
+std::string RawClient::ReadAvailable(int timeoutMs) {
+    if (m_pending.empty()) {
+        Fill(timeoutMs);
+    }
+    std::string text;
+    text.swap(m_pending);
+    return text;
+}
+
 bool RawClient::ReadUntilClosed(std::string* text, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!m_closed && MsLeft(deadline) > 0) {

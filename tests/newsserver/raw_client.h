@@ -29,6 +29,8 @@ public:
     std::string ReadMultiLine(int timeoutMs = 5000);
     // Whatever arrives within timeoutMs (stops early at end of stream).
     std::string ReadFor(int timeoutMs);
+    // Waits up to timeoutMs for the next bytes and returns what has arrived by then.
+    std::string ReadAvailable(int timeoutMs = 5000);
     // Everything until the server closes; false if it is still open after timeoutMs.
     bool ReadUntilClosed(std::string* text, int timeoutMs = 5000);
     // A command line and its one-line answer.
