@@ -22,8 +22,9 @@
 // kept in its wire form (CRLF lines, dot-stuffed, terminator included) and sent with large writes;
 // articles of a folder are read and converted on first request only.
 //
-// Threads: one accept thread plus one thread per connection. Every public member may be called
-// from any thread; articles may be added while the server runs.
+// Threads: one accept thread plus one thread per connection. Start and Stop belong to the owner's
+// thread; every other member may be called from any thread, also while clients are connected
+// (articles added then are served from the next command on).
 
 #include <atomic>
 #include <condition_variable>
