@@ -1,0 +1,183 @@
+#include "postproc/rar/rar_crypto.h"
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/sha.h>
+
+#include <cstring>
+#include <vector>
+
+#include "nntp/decode/crc32.h"
+
+namespace quivern::rar {
+
+namespace {
+
+std::u16string Utf8ToUtf16(std::string_view s) {
+    std::u16string out;
+    for (std::size_t i = 0; i < s.size();) {
+        std::uint32_t c = static_cast<unsigned char>(s[i]);
+        std::size_t extra = 0;
+        if (c >= 0xF0) {
+            c &= 0x07;
+            extra = 3;
+        } else if (c >= 0xE0) {
+            c &= 0x0F;
+            extra = 2;
+        } else if (c >= 0xC0) {
+            c &= 0x1F;
+            extra = 1;
+        }
+        ++i;
+        for (std::size_t k = 0; k < extra && i < s.size(); ++k, ++i)
+            c = (c << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(c));
+        }
+    }
+    return out;
+}
+
+void HmacSha256(const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* data, std::size_t length,
+                std::uint8_t out[32]) {
+    unsigned int outLength = 32;
+    HMAC(EVP_sha256(), key, static_cast<int>(keyLength), data, length, out, &outLength);
+}
+
+}  // namespace
+
+Rar4Key DeriveRar4Key(std::string_view passwordUtf8, const std::uint8_t salt[8]) {
+    std::vector<std::uint8_t> raw;
+    for (char16_t u : Utf8ToUtf16(passwordUtf8)) {
+        raw.push_back(static_cast<std::uint8_t>(u & 0xFF));
+        raw.push_back(static_cast<std::uint8_t>(u >> 8));
+    }
+    raw.insert(raw.end(), salt, salt + 8);
+
+    constexpr std::uint32_t kRounds = 0x40000;
+    Rar4Key out;
+    SHA_CTX ctx;
+    SHA1_Init(&ctx);
+    for (std::uint32_t i = 0; i < kRounds; ++i) {
+        SHA1_Update(&ctx, raw.data(), raw.size());
+        const std::uint8_t counter[3] = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8),
+                                         static_cast<std::uint8_t>(i >> 16)};
+        SHA1_Update(&ctx, counter, 3);
+        if (i % (kRounds / 16) == 0) {
+            SHA_CTX copy = ctx;
+            std::uint8_t digest[20];
+            SHA1_Final(digest, &copy);
+            out.iv[i / (kRounds / 16)] = digest[19];
+        }
+    }
+    std::uint8_t digest[20];
+    SHA1_Final(digest, &ctx);
+    // The key is the digest's first four 32-bit words, each stored little-endian.
+    for (int w = 0; w < 4; ++w)
+        for (int b = 0; b < 4; ++b)
+            out.key[w * 4 + b] = digest[w * 4 + 3 - b];
+    return out;
+}
+
+bool DeriveRar5Key(std::string_view passwordUtf8, const std::uint8_t salt[16], unsigned lg2Count,
+                   Rar5Key& out) {
+    if (lg2Count > 24) return false;  // the format's limit; larger counts are damage, not a key
+    const auto* pw = reinterpret_cast<const std::uint8_t*>(passwordUtf8.data());
+    const std::size_t pwLength = passwordUtf8.size();
+    std::uint8_t block[20];
+    std::memcpy(block, salt, 16);
+    block[16] = 0;
+    block[17] = 0;
+    block[18] = 0;
+    block[19] = 1;
+
+    HMAC_CTX* base = HMAC_CTX_new();
+    HMAC_CTX* work = HMAC_CTX_new();
+    if (!base || !work) {
+        HMAC_CTX_free(base);
+        HMAC_CTX_free(work);
+        return false;
+    }
+    HMAC_Init_ex(base, pw, static_cast<int>(pwLength), EVP_sha256(), nullptr);
+    std::uint8_t u[32];
+    unsigned int len = 32;
+    HMAC_CTX_copy(work, base);
+    HMAC_Update(work, block, sizeof block);
+    HMAC_Final(work, u, &len);
+    std::uint8_t sum[32];
+    std::memcpy(sum, u, 32);
+
+    const std::uint64_t count = std::uint64_t{1} << lg2Count;
+    const std::uint64_t stops[3] = {count, count + 16, count + 32};
+    std::uint8_t* targets[3] = {out.key.data(), out.hashKey.data(), nullptr};
+    std::uint8_t checkFull[32];
+    targets[2] = checkFull;
+    std::uint64_t round = 1;
+    for (int stage = 0; stage < 3; ++stage) {
+        for (; round < stops[stage]; ++round) {
+            HMAC_CTX_copy(work, base);
+            HMAC_Update(work, u, 32);
+            HMAC_Final(work, u, &len);
+            for (int k = 0; k < 32; ++k)
+                sum[k] ^= u[k];
+        }
+        std::memcpy(targets[stage], sum, 32);
+    }
+    HMAC_CTX_free(base);
+    HMAC_CTX_free(work);
+    out.check.fill(0);
+    for (int k = 0; k < 32; ++k)
+        out.check[k % 8] ^= checkFull[k];
+    return true;
+}
+
+std::uint32_t Rar5KeyedCrc(std::uint32_t crc, const std::array<std::uint8_t, 32>& hashKey) {
+    const std::uint8_t raw[4] = {static_cast<std::uint8_t>(crc), static_cast<std::uint8_t>(crc >> 8),
+                                 static_cast<std::uint8_t>(crc >> 16), static_cast<std::uint8_t>(crc >> 24)};
+    std::uint8_t digest[32];
+    HmacSha256(hashKey.data(), hashKey.size(), raw, 4, digest);
+    std::uint32_t folded = 0;
+    for (int k = 0; k < 32; ++k)
+        folded ^= std::uint32_t{digest[k]} << ((k & 3) * 8);
+    return folded;
+}
+
+CCbcDecryptor::CCbcDecryptor() : m_ctx(EVP_CIPHER_CTX_new()) {}
+
+CCbcDecryptor::~CCbcDecryptor() {
+    EVP_CIPHER_CTX_free(static_cast<EVP_CIPHER_CTX*>(m_ctx));
+}
+
+bool CCbcDecryptor::Init(const std::uint8_t* key, std::size_t keyLength, const std::uint8_t iv[16]) {
+    auto* ctx = static_cast<EVP_CIPHER_CTX*>(m_ctx);
+    if (!ctx) return false;
+    const EVP_CIPHER* cipher = keyLength == 32 ? EVP_aes_256_cbc() : EVP_aes_128_cbc();
+    if (EVP_DecryptInit_ex(ctx, cipher, nullptr, key, iv) != 1) return false;
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    return true;
+}
+
+bool CCbcDecryptor::Decrypt(const std::uint8_t* in, std::uint8_t* out, std::size_t length) {
+    auto* ctx = static_cast<EVP_CIPHER_CTX*>(m_ctx);
+    if (length % 16 != 0) return false;
+    // OpenSSL's update may not alias in and out partially; same buffer is allowed.
+    std::size_t done = 0;
+    while (done < length) {
+        const int chunk = static_cast<int>(std::min<std::size_t>(length - done, 1 << 30));
+        int outLength = 0;
+        if (EVP_DecryptUpdate(ctx, out + done, &outLength, in + done, chunk) != 1 || outLength != chunk)
+            return false;
+        done += static_cast<std::size_t>(chunk);
+    }
+    return true;
+}
+
+std::uint32_t Crc32(const void* data, std::size_t length, std::uint32_t crc) {
+    return Crc32Update(crc, data, length);
+}
+
+}  // namespace quivern::rar
