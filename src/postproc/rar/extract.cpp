@@ -188,7 +188,7 @@ private:
 
     void AddData(std::uint64_t n) {
         m_pendingData += n;
-        if (m_pendingData >= (1u << 20)) FlushData();
+        if (m_pendingData >= (64u << 10)) FlushData();
         Alive();
     }
     void FlushData() {
@@ -584,9 +584,11 @@ ExtractResult ExtractArchiveEx(const std::string& rarPath, const std::string& nz
     // What the plain headers tell: format, encryption, solid, entries continued from before.
     const std::vector<std::string> volumes = RarVolumeList(rarPath);
     rar::ArchiveFacts facts;
+    std::vector<std::string> firstContinued;
     {
         auto scanState = std::make_shared<rar::CRarCryptoState>();
         for (std::size_t i = 0; i < volumes.size(); ++i) {
+            facts.moreVolumes = false;
             rar::CVolumeStream scan(volumes[i], scanState, false, true, &facts);
             if (!scan.Open()) {
                 if (i == 0) return finish(Failure::OpenFailed, step.archiveName);
@@ -594,9 +596,11 @@ ExtractResult ExtractArchiveEx(const std::string& rarPath, const std::string& nz
             }
             const bool isRar = scan.Scan();
             if (i == 0 && !isRar) return finish(Failure::OpenFailed, step.archiveName + " is no RAR archive");
+            if (i == 0) firstContinued = facts.continuedNames;
             if (facts.headersEncrypted) break;
-            if (i == 0) facts.continuedNames.shrink_to_fit();
         }
+        if (!facts.headersEncrypted && facts.moreVolumes)
+            return finish(Failure::Damaged, "the volume after " + BaseName(volumes.back()) + " is missing");
     }
     if (ctx.Cancelled()) return finish(Failure::Cancelled, "");
     const bool encrypted = facts.headersEncrypted || facts.dataEncrypted;
@@ -627,7 +631,7 @@ ExtractResult ExtractArchiveEx(const std::string& rarPath, const std::string& nz
     if (child == 0) {
         ::close(fds[0]);
         ::signal(SIGPIPE, SIG_IGN);
-        CReader reader(fds[1], volumes, FolderOf(rarPath), encrypted, state, facts.continuedNames);
+        CReader reader(fds[1], volumes, FolderOf(rarPath), encrypted, state, firstContinued);
         reader.Run();
         _exit(0);
     }

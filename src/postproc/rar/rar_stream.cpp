@@ -415,6 +415,9 @@ bool CVolumeStream::NextBlock5() {
     if (type == 1 && m_facts && (VintReader{h.data() + 4 + bodyPos, h.size() - 4 - bodyPos}.Get() & 0x1))
         m_facts->volume = true;
     if (type == 5) {  // end of archive
+        if (m_facts)
+            m_facts->moreVolumes =
+                (VintReader{h.data() + 4 + bodyPos, h.size() - 4 - bodyPos}.Get() & 0x1) != 0;
         emitAsIs();
         m_done = true;
         return true;
@@ -449,6 +452,7 @@ bool CVolumeStream::NextBlock5() {
     if (m_facts && !m_sawFileHeader && (flags & 0x8)) m_facts->continuedNames.push_back(entryName);
     m_sawFileHeader = true;
     if (m_facts && (comp & 0x40)) m_facts->solid = true;
+    if (m_facts && (flags & 0x10)) m_facts->moreVolumes = true;
 
     // Extra records: keep all but encryption and keyed hashes.
     std::vector<std::uint8_t> extra;
@@ -698,6 +702,7 @@ bool CVolumeStream::NextBlock4() {
         return true;
     }
     if (type == 0x7B) {
+        if (m_facts) m_facts->moreVolumes = (flags & 0x0001) != 0;
         emit(false);
         m_done = true;
         return true;
@@ -717,6 +722,7 @@ bool CVolumeStream::NextBlock4() {
     std::replace(entryName.begin(), entryName.end(), '\\', '/');
     if (type == 0x74) {
         if (m_facts && !m_sawFileHeader && (flags & 0x01)) m_facts->continuedNames.push_back(entryName);
+        if (m_facts && (flags & 0x02)) m_facts->moreVolumes = true;
         m_sawFileHeader = true;
     }
     if (!(flags & 0x04)) {

@@ -37,7 +37,8 @@ struct ArchiveFacts {
     bool headersEncrypted = false;
     bool dataEncrypted = false;
     bool solid = false;
-    bool volume = false;  // the main header marks the file as one volume of a set
+    bool volume = false;       // the main header marks the file as one volume of a set
+    bool moreVolumes = false;  // the last volume scanned says another one follows
     // Names of entries in the first volume that continue from an earlier volume.
     std::vector<std::string> continuedNames;
 };
