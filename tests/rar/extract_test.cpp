@@ -193,8 +193,21 @@ std::string BuildRar5(const std::vector<std::pair<std::string, std::string>>& en
     return out;
 }
 
+// A window whose posted texts are freed when the test ends.
+struct DrainedWindow {
+    CTestReceiver receiver;
+    WindowHandle Handle() const { return receiver.Handle(); }
+    std::size_t Pending() { return receiver.Pending(); }
+    ~DrainedWindow() {
+        while (auto m = receiver.TryTake()) {
+            if ((m->wParam == ProgFile || m->wParam == ProgJob) && m->lParam > 1)
+                delete reinterpret_cast<std::string*>(m->lParam);
+        }
+    }
+};
+
 TEST(ExtractArchive, EmptyPathSucceedsAndClearsDeletion) {
-    CTestReceiver window;
+    DrainedWindow window;
     CPostProcContext ctx(window.Handle());
     ctx.m_autoDeleteCurrent = true;
     EXPECT_TRUE(ExtractArchive("", "/nzb/a.nzb", ctx, nullptr));
@@ -277,7 +290,7 @@ TEST(ExtractArchive, NamesLeavingTheFolderAreRefusedOthersExtracted) {
                         {"sub/../../escaped2.txt", "bad"},
                         {"/tmp/absolute-quivern.txt", "bad"}});
     }
-    CTestReceiver window;
+    DrainedWindow window;
     CPostProcContext ctx(window.Handle());
     const auto result = ExtractArchiveEx(archive, "/nzb/a.nzb", ctx, nullptr);
     EXPECT_FALSE(result.ok);
@@ -294,7 +307,7 @@ TEST(ExtractArchive, SymlinkOutOfTheFolderIsNeitherCreatedNorFollowed) {
     fs::create_directory(dir.File("dl"));
     const auto seen = [&] {
         fs::copy_file(TestData("rar/rarfile/rar5-evil-symlink-traversal.rar"), dir.File("dl/evil.rar"));
-        CTestReceiver window;
+        DrainedWindow window;
         CPostProcContext ctx(window.Handle());
         return ExtractArchiveEx(dir.File("dl/evil.rar"), "/nzb/a.nzb", ctx, nullptr);
     }();
@@ -362,7 +375,7 @@ TEST(ExtractArchive, VolumeOfTheMiddleDoesNotDivideByZero) {
 TEST(ExtractArchive, NotAnArchiveCannotBeOpened) {
     TempDir dir;
     const std::string path = dir.Write("x.rar", "this is no archive");
-    CTestReceiver window;
+    DrainedWindow window;
     CPostProcContext ctx(window.Handle());
     const auto r = ExtractArchiveEx(path, "/nzb/a.nzb", ctx, nullptr);
     EXPECT_EQ(r.failure, Failure::OpenFailed);
@@ -406,7 +419,7 @@ INSTANTIATE_TEST_SUITE_P(Samples, Malformed,
 TEST(ExtractArchive, CancelDuringThePromptFails) {
     TempDir dir;
     fs::copy_file(TestData("rar/rarfile/rar5-psw.rar"), dir.File("a.rar"));
-    CTestReceiver window;
+    DrainedWindow window;
     CPostProcContext ctx(window.Handle());
     ctx.m_askPassword = [&](std::string& pw) {
         pw = "password";
