@@ -36,8 +36,7 @@ std::string Base64Encode(std::string_view in) {
     }
     if (i < in.size()) {
         unsigned v = static_cast<unsigned char>(in[i]) << 16;
-        if (i + 1 < in.size())
-            v |= static_cast<unsigned char>(in[i + 1]) << 8;
+        if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
         out += kB64[v >> 18];
         out += kB64[(v >> 12) & 63];
         out += (i + 1 < in.size()) ? kB64[(v >> 6) & 63] : '=';
@@ -47,8 +46,7 @@ std::string Base64Encode(std::string_view in) {
 }
 
 std::optional<std::string> Base64Decode(std::string_view in) {
-    if (in.size() % 4 != 0)
-        return std::nullopt;
+    if (in.size() % 4 != 0) return std::nullopt;
     std::string out;
     unsigned acc = 0;
     int bits = 0;
@@ -56,16 +54,13 @@ std::optional<std::string> Base64Decode(std::string_view in) {
     for (std::size_t i = 0; i < in.size(); ++i) {
         const char c = in[i];
         if (c == '=') {
-            if (i + 2 < in.size())
-                return std::nullopt;
+            if (i + 2 < in.size()) return std::nullopt;
             ++pad;
             continue;
         }
-        if (pad != 0)
-            return std::nullopt;
+        if (pad != 0) return std::nullopt;
         const char* p = std::char_traits<char>::find(kB64, 64, c);
-        if (p == nullptr)
-            return std::nullopt;
+        if (p == nullptr) return std::nullopt;
         acc = (acc << 6) | static_cast<unsigned>(p - kB64);
         bits += 6;
         if (bits >= 8) {
@@ -79,16 +74,14 @@ std::optional<std::string> Base64Decode(std::string_view in) {
 std::string EncodeField(std::string_view v) {
     const bool needs = v.find_first_of(";\r\n") != std::string_view::npos ||
                        v.substr(0, kBase64Prefix.size()) == kBase64Prefix;
-    if (!needs)
-        return std::string(v);
+    if (!needs) return std::string(v);
     return std::string(kBase64Prefix) + Base64Encode(v);
 }
 
 std::string DecodeField(std::string_view v) {
     if (v.substr(0, kBase64Prefix.size()) == kBase64Prefix) {
         // A value that merely looks like an encoded one (written by hand) stays as written.
-        if (auto d = Base64Decode(v.substr(kBase64Prefix.size())))
-            return *d;
+        if (auto d = Base64Decode(v.substr(kBase64Prefix.size()))) return *d;
     }
     return std::string(v);
 }
@@ -98,13 +91,11 @@ long long ParseLong(std::string_view s) {
     while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
         ++i;
     bool neg = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        neg = s[i++] == '-';
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
     long long v = 0;
     for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
         v = v * 10 + (s[i] - '0');
-        if (v > 0xFFFFFFFFLL)
-            break;
+        if (v > 0xFFFFFFFFLL) break;
     }
     return neg ? -v : v;
 }
@@ -125,16 +116,14 @@ std::vector<std::string_view> SplitFields(std::string_view value) {
 
 std::optional<std::string_view> LineValue(std::string_view line) {
     const auto eq = line.find('=');
-    if (eq == std::string_view::npos)
-        return std::nullopt;
+    if (eq == std::string_view::npos) return std::nullopt;
     return line.substr(eq + 1);
 }
 
 std::string FormatOrder(const std::int32_t* v, std::size_t n) {
     std::string out;
     for (std::size_t i = 0; i < n; ++i) {
-        if (i != 0)
-            out += ',';
+        if (i != 0) out += ',';
         out += std::to_string(v[i]);
     }
     return out;
@@ -155,14 +144,12 @@ std::vector<std::int32_t> ParseOrderList(std::string_view text, std::size_t colu
         const std::size_t start = i;
         while (i < text.size() && text[i] != ',' && text[i] != ' ' && text[i] != '\t')
             ++i;
-        if (i > start)
-            tokens.push_back(text.substr(start, i - start));
+        if (i > start) tokens.push_back(text.substr(start, i - start));
     }
     std::vector<std::int32_t> out(columns);
     for (std::size_t pos = 0; pos < columns; ++pos) {
         long long v = pos < tokens.size() ? ParseLong(tokens[pos]) : -1;
-        if (v < 0 || v >= static_cast<long long>(columns))
-            v = static_cast<long long>(pos);
+        if (v < 0 || v >= static_cast<long long>(columns)) v = static_cast<long long>(pos);
         out[pos] = static_cast<std::int32_t>(v);
     }
     return out;
@@ -190,8 +177,7 @@ std::string FormatServerLine(const CServerEntry& e) {
 ParsedServerLine ParseServerLine(std::string_view value) {
     ParsedServerLine out;
     const auto f = SplitFields(value);
-    if (f.size() < 5)
-        return out;
+    if (f.size() < 5) return out;
     out.host = DecodeField(f[0]);
     out.port = static_cast<std::uint16_t>(ParseLong(f[1]));
     const long long tls = ParseLong(f[4]);
@@ -201,13 +187,11 @@ ParsedServerLine ParseServerLine(std::string_view value) {
     const std::int32_t type = f.size() > 5 ? static_cast<std::int32_t>(ParseLong(f[5])) : 0;
     bool proxyResolved = true;
     if (type == ProxySocks4) {
-        if (f.size() < 8)
-            return out;
+        if (f.size() < 8) return out;
         proxyResolved =
             out.entry.SetProxy(type, DecodeField(f[6]), static_cast<std::uint16_t>(ParseLong(f[7])), "", "");
     } else if (type != ProxyNone) {
-        if (f.size() < 10)
-            return out;
+        if (f.size() < 10) return out;
         proxyResolved =
             out.entry.SetProxy(type, DecodeField(f[6]), static_cast<std::uint16_t>(ParseLong(f[7])),
                                DecodeField(f[8]), DecodeField(f[9]));
@@ -220,27 +204,22 @@ ParsedServerLine ParseServerLine(std::string_view value) {
 CSavedOptions::CSavedOptions() = default;
 
 CSavedOptions::~CSavedOptions() {
-    if (!m_configPath.empty())
-        Save();
+    if (!m_configPath.empty()) Save();
 }
 
 bool CSavedOptions::Load(CNntpCallback& engine, std::string_view programPath) {
     m_engine = RcPtr<CNntpCallback>(&engine);
     const auto folder = EnsureSettingsFolder(programPath);
-    if (!folder)
-        return false;
+    if (!folder) return false;
     m_configPath = JoinPath(*folder, "Config.ini");
     CProfileFile ini(m_configPath);
-    if (!ini.Load())
-        return false;
-    if (ini.Exists())
-        m_firstStart = false;
+    if (!ini.Load()) return false;
+    if (ini.Exists()) m_firstStart = false;
 
     m_lastBrowseDir = ini.GetString(kGeneral, "LastBrowseDir", "", 2047);
     for (const auto& line : ini.GetSectionLines(kLastOpened)) {
         const auto v = LineValue(line);
-        if (!v || v->empty())
-            break;
+        if (!v || v->empty()) break;
         m_recentFiles.emplace_back(*v);
     }
     m_autoDelete = ini.GetInt(kGeneral, "AutoDelete", 1) != 0;
@@ -261,10 +240,10 @@ bool CSavedOptions::Load(CNntpCallback& engine, std::string_view programPath) {
         StripTrailingSeparator(ini.GetString(kGeneral, "SavePathRoot", DocumentsFolder(), 65535));
     m_tempPathRoot = StripTrailingSeparator(ini.GetString(kGeneral, "TempPathRoot", TempFolder(), 65535));
     m_createSubfolders = ini.GetInt(kGeneral, "CreateSubfolders", 1) != 0;
+    m_storeMemoryLimitMB = static_cast<std::int32_t>(ini.GetInt(kGeneral, "StoreMemoryLimitMB", 512));
     // The sections of the unfinished jobs leave the file as soon as they are read: while the
     // program runs the jobs live only here, and the save writes them again.
-    if (LoadUnfinishedJobs(ini))
-        ini.Flush();
+    if (LoadUnfinishedJobs(ini)) ini.Flush();
     m_tcUse = ini.GetInt(kTotalCmd, "Use", 0) != 0;
     m_tcNewTab = ini.GetInt(kTotalCmd, "NewTab", 1) != 0;
     const long long side = ini.GetInt(kTotalCmd, "Side", 0);
@@ -274,8 +253,7 @@ bool CSavedOptions::Load(CNntpCallback& engine, std::string_view programPath) {
         std::lock_guard g(m_rarLock);
         for (const auto& line : ini.GetSectionLines(kRarPassword)) {
             const auto eq = line.find('=');
-            if (eq == std::string::npos)
-                break;
+            if (eq == std::string::npos) break;
             m_rarPasswords[AsciiLower(std::string_view(line).substr(0, eq))] = line.substr(eq + 1);
         }
     }
@@ -287,8 +265,7 @@ bool CSavedOptions::Load(CNntpCallback& engine, std::string_view programPath) {
 void CSavedOptions::LoadServers(const CProfileFile& ini, CNntpCallback& engine) {
     for (const auto& line : ini.GetSectionLines(kServers)) {
         const auto value = LineValue(line);
-        if (!value)
-            continue;  // not a key=value line
+        if (!value) continue;  // not a key=value line
         auto parsed = ParseServerLine(*value);
         switch (parsed.result) {
             case ParsedServerLine::Result::Ok:
@@ -319,8 +296,7 @@ void CSavedOptions::SaveServers(CProfileFile& ini) const {
 }
 
 bool CSavedOptions::Save() {
-    if (m_configPath.empty())
-        return false;
+    if (m_configPath.empty()) return false;
     CProfileFile ini(m_configPath);
     ini.Load();  // keys of other owners (e.g. Language) are kept
 
@@ -342,6 +318,7 @@ bool CSavedOptions::Save() {
     ini.WriteString(kGeneral, "TempPathRoot", m_tempPathRoot);
     ini.WriteString(kGeneral, "AutoDelete", Bool(m_autoDelete));
     ini.WriteString(kGeneral, "CreateSubfolders", Bool(m_createSubfolders));
+    ini.WriteString(kGeneral, "StoreMemoryLimitMB", std::to_string(m_storeMemoryLimitMB));
     SaveUnfinishedJobs(ini);
     ini.WriteString(kTotalCmd, "Use", Bool(m_tcUse));
     ini.WriteString(kTotalCmd, "NewTab", Bool(m_tcNewTab));
@@ -359,8 +336,7 @@ bool CSavedOptions::Save() {
 }
 
 void CSavedOptions::ResetSettings() {
-    if (!m_configPath.empty())
-        ::unlink(m_configPath.c_str());
+    if (!m_configPath.empty()) ::unlink(m_configPath.c_str());
     m_configPath.clear();
 }
 
@@ -385,8 +361,7 @@ void CSavedOptions::SetWorkingPaths(std::string_view savePath, std::string_view 
 std::optional<std::string> CSavedOptions::LookupArchivePassword(std::string_view nzbPath) const {
     std::lock_guard g(m_rarLock);
     auto it = m_rarPasswords.find(AsciiLower(nzbPath));
-    if (it == m_rarPasswords.end())
-        return std::nullopt;
+    if (it == m_rarPasswords.end()) return std::nullopt;
     return it->second;
 }
 

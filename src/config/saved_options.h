@@ -89,6 +89,9 @@ public:
     bool m_contextHelp = false;
     bool m_ctxHelpTurn = true;
     bool m_autoDelete = true;
+    // Decoded segments the segment store keeps in memory before it spills to the temporary
+    // folder, in MiB (key StoreMemoryLimitMB).
+    std::int32_t m_storeMemoryLimitMB = 512;
 
 private:
     void LoadServers(const CProfileFile& ini, CNntpCallback& engine);

@@ -55,7 +55,7 @@ TEST_F(SettingsTest, FirstStartUsesDefaultsAndWritesACompleteFile) {
     }  // the destructor writes the file
     EXPECT_EQ(test::ReadFile(configPath),
               "[General]\nLastBrowseDir=\nMaxChannels=8\nUseChannelLoop=1\nSavePathRoot=" + tmp.File("home") +
-                  "\nTempPathRoot=/var/tmp\nAutoDelete=1\nCreateSubfolders=1\nContextHelp=0\nCtxHelpTurn=1\n"
+                  "\nTempPathRoot=/var/tmp\nAutoDelete=1\nCreateSubfolders=1\nStoreMemoryLimitMB=512\nContextHelp=0\nCtxHelpTurn=1\n"
                   "[Dialog]\nLastSizeX=0\nLastSizeY=0\nLastArtDlgSizeX=0\nLastArtDlgSizeY=0\n"
                   "NzbListOrder=0,1,2,3,4,5,6\nArticleListOrder=0,1,2,3\n"
                   "[TOTALCMD]\nUse=0\nNewTab=1\nSide=0\nPath=\n");

@@ -15,6 +15,8 @@ using Args = std::vector<std::string>;
 
 int CmdInfo(const Args& args);
 int CmdServers(const Args& args);
+int CmdDownload(const Args& args);
+int CmdCheck(const Args& args);
 int CmdPostproc(const Args& args);
 int CmdSfv(const Args& args);
 

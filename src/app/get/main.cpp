@@ -22,6 +22,10 @@ int Usage() {
         "                   [--socks4|--socks5|--socks5-dns PROXYHOST:PORT [--proxy-user U --proxy-password "
         "P]]\n"
         "       quivern-get servers remove N\n"
+        "       quivern-get download FILE.nzb [--server HOST[:PORT] [--user U --password P] [--tls]]\n"
+        "                   [--connections N] [--out DIR] [--no-postproc]\n"
+        "       quivern-get check FILE.nzb [--server HOST[:PORT] [--user U --password P] [--tls]] "
+        "[--connections N]\n"
         "       quivern-get languages\n",
         stderr);
     return kExitUsage;
@@ -39,6 +43,8 @@ int main(int argc, char** argv) {
     const Args args(argv + 2, argv + argc);
     if (command == "info") return CmdInfo(args);
     if (command == "servers") return CmdServers(args);
+    if (command == "download") return CmdDownload(args);
+    if (command == "check") return CmdCheck(args);
     if (command == "languages") return args.empty() ? quivern::RunLanguagesCommand(std::cout) : Usage();
     if (command == "-h" || command == "--help" || command == "help") {
         Usage();

@@ -1,0 +1,484 @@
+#include "assembly/data_swap.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "assembly/file_names.h"
+#include "platform/paths.h"
+
+namespace quivern {
+
+class CDataSwap::CMultiPartItem final : public CEasyRCBase {
+public:
+    CMultiPartItem(CMultiBlock* block, CNzbArticle* article) : m_block(block), m_article(article) {
+        m_article->AddRef();
+    }
+    ~CMultiPartItem() override { m_article->Release(); }
+
+    CMultiBlock* const m_block;  // owner; no reference
+    CNzbArticle* const m_article;
+    std::uint64_t m_dataSize = 0;
+    std::unique_ptr<std::uint8_t[]> m_data;  // in memory, or
+    std::int64_t m_spillOffset = -1;         // at this offset of the block's spill file
+    RcPtr<CNNTPJobDownload> m_job;
+    std::uint32_t m_state = ItemIdle;
+};
+
+class CDataSwap::CMultiBlock final : public CEasyRCBase {
+public:
+    CMultiBlock(std::uint64_t id, CNzbMedia* media, CNzbPart* part)
+        : m_id(id), m_media(media), m_part(part) {}
+    ~CMultiBlock() override {
+        if (m_spillFd >= 0) {
+            ::close(m_spillFd);
+            ::unlink(m_spillPath.c_str());
+        }
+    }
+
+    const std::uint64_t m_id;
+    RcPtr<CNzbMedia> m_media;
+    RcPtr<CNzbPart> m_part;
+    std::string m_fileName;  // confined; empty until a segment supplies a usable name
+    std::vector<RcPtr<CMultiPartItem>> m_items;
+    std::string m_spillPath;
+    int m_spillFd = -1;
+    std::uint64_t m_spillSize = 0;
+};
+
+namespace {
+
+constexpr const char* kSpillPrefix = "quivern-spill-";
+
+std::mutex& StoreCreationLock() {
+    static std::mutex m;
+    return m;
+}
+
+RcPtr<CDataSwap>& ProcessStore() {
+    static RcPtr<CDataSwap> store;
+    return store;
+}
+
+bool EnsureDirectory(const std::string& path) {
+    if (DirectoryExists(path)) return true;
+    for (std::size_t i = 1; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            const std::string part = path.substr(0, i);
+            if (!DirectoryExists(part) && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        }
+    }
+    return DirectoryExists(path);
+}
+
+bool WriteAll(int fd, const std::uint8_t* p, std::uint64_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n > (1u << 30) ? (1u << 30) : n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<std::uint64_t>(w);
+    }
+    return true;
+}
+
+bool PWriteAll(int fd, const std::uint8_t* p, std::uint64_t n, std::int64_t offset) {
+    while (n > 0) {
+        const ssize_t w = ::pwrite(fd, p, n > (1u << 30) ? (1u << 30) : n, offset);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<std::uint64_t>(w);
+        offset += w;
+    }
+    return true;
+}
+
+// Copies n bytes from `in` at `offset` to the current position of `out`.
+bool CopyRange(int in, std::int64_t offset, int out, std::uint64_t n) {
+    loff_t off = offset;
+    while (n > 0) {
+        const ssize_t c = ::copy_file_range(in, &off, out, nullptr, n, 0);
+        if (c < 0 && errno == EINTR) continue;
+        if (c <= 0) break;
+        n -= static_cast<std::uint64_t>(c);
+    }
+    if (n == 0) return true;
+    // Fallback for file systems without copy_file_range.
+    std::unique_ptr<std::uint8_t[]> buf(new (std::nothrow) std::uint8_t[1 << 20]);
+    if (!buf) return false;
+    while (n > 0) {
+        const std::size_t chunk = n > (1u << 20) ? (1u << 20) : static_cast<std::size_t>(n);
+        const ssize_t r = ::pread(in, buf.get(), chunk, off);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0 || !WriteAll(out, buf.get(), static_cast<std::uint64_t>(r))) return false;
+        off += r;
+        n -= static_cast<std::uint64_t>(r);
+    }
+    return true;
+}
+
+std::string NzbStem(const std::string& nzbPath) {
+    std::string name = nzbPath.substr(nzbPath.find_last_of('/') + 1);
+    const auto dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) name.erase(dot);
+    return ConfineFileName(name);
+}
+
+}  // namespace
+
+CDataSwap::CDataSwap(const TEngineSettings& s)
+    : m_savePath(StripTrailingSeparator(s.savePathRoot.empty() ? DocumentsFolder() : s.savePathRoot)),
+      m_subfolderPerNzb(s.createSubfolders),
+      m_tempPath(StripTrailingSeparator(s.tempPathRoot.empty() ? TempFolder() : s.tempPathRoot)),
+      m_memoryBudget(s.storeMemoryBudget) {
+    RemoveStaleSpillFiles(m_tempPath);
+}
+
+CDataSwap::~CDataSwap() {
+    if (m_writerThread.Running()) {
+        m_stopEvent.Set();
+        m_writerThread.Join();
+    }
+    std::lock_guard g(m_lock);
+    m_writeQueue.clear();
+    m_blocks.clear();  // spill files go with their blocks
+}
+
+void CDataSwap::RemoveStaleSpillFiles(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return;
+    const std::size_t prefixLen = std::strlen(kSpillPrefix);
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.compare(0, prefixLen, kSpillPrefix) != 0) continue;
+        const long pid = std::strtol(name.c_str() + prefixLen, nullptr, 10);
+        if (pid <= 0) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) continue;  // still running
+        ::unlink((folder + "/" + name).c_str());
+    }
+    ::closedir(dir);
+}
+
+bool CDataSwap::RegisterJob(CNNTPJobDownload* job) {
+    std::lock_guard g(m_lock);
+    auto found = m_itemByArticle.find(job->m_article);
+    if (found == m_itemByArticle.end()) {
+        CNzbPart* part = job->m_part;
+        if (!part->m_valid) return false;
+        RcPtr<CMultiBlock> block(new CMultiBlock(m_nextBlockId, job->m_media, part));
+        for (CNzbArticle* a : part->m_articles) {
+            if (a == nullptr || !a->m_valid) break;
+            block->m_items.emplace_back(new CMultiPartItem(block.get(), a));
+        }
+        if (block->m_items.size() != part->m_articles.size()) return false;
+        m_blockById.emplace(block->m_id, block.get());
+        for (auto& item : block->m_items)
+            m_itemByArticle.emplace(item->m_article, item.get());
+        m_blocks.push_back(block);
+        ++m_nextBlockId;
+        found = m_itemByArticle.find(job->m_article);
+        if (found == m_itemByArticle.end()) return false;  // the job's article is not of its part
+    }
+    CMultiPartItem* item = found->second;
+    if (item->m_state != ItemIdle) return false;
+    item->m_job = RcPtr<CNNTPJobDownload>(job);
+    item->m_state = ItemAssigned;
+    m_itemByJob.emplace(job->m_jobId, item);
+    return true;
+}
+
+bool CDataSwap::IsArticleRegistered(const CNzbArticle* article) {
+    std::lock_guard g(m_lock);
+    auto it = m_itemByArticle.find(article);
+    return it != m_itemByArticle.end() && it->second->m_state != ItemIdle;
+}
+
+std::int32_t CDataSwap::GetArticleJobState(const CNzbArticle* article) {
+    std::lock_guard g(m_lock);
+    auto it = m_itemByArticle.find(article);
+    if (it == m_itemByArticle.end() || it->second->m_state == ItemIdle || !it->second->m_job) return -1;
+    return it->second->m_job->m_phase.load();
+}
+
+bool CDataSwap::IsComplete(const CMultiBlock* block) const {
+    if (block->m_items.empty()) return false;
+    for (const auto& item : block->m_items) {
+        if (item->m_state != ItemStored && item->m_state != ItemEnded) return false;
+    }
+    return true;
+}
+
+bool CDataSwap::StoreSegment(CNNTPJobDownload* job, const DecodedSegment& segment) {
+    CMultiPartItem* item = nullptr;
+    bool inMemory = true;
+    std::int64_t spillOffset = -1;
+    int spillFd = -1;
+    {
+        std::lock_guard g(m_lock);
+        auto it = m_itemByJob.find(job->m_jobId);
+        if (it == m_itemByJob.end() || it->second->m_state != ItemAssigned) return false;
+        item = it->second;
+        if (job->m_mode == ModeCheck) {
+            item->m_state = ItemStored;
+            job->m_phase = PhaseStored;
+            job->PostProgress(0);
+            return IsComplete(item->m_block) ? QueueBlock(item->m_block) : true;
+        }
+        // Reserve room in memory, or a range of the block's spill file.
+        if (m_memoryInUse + segment.length <= m_memoryBudget) {
+            m_memoryInUse += segment.length;
+        } else {
+            CMultiBlock* block = item->m_block;
+            if (block->m_spillFd < 0) {
+                block->m_spillPath = m_tempPath + "/" + kSpillPrefix + std::to_string(::getpid()) + "-" +
+                                     std::to_string(block->m_id) + ".tmp";
+                block->m_spillFd = ::open(block->m_spillPath.c_str(),
+                                          O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+                if (block->m_spillFd < 0) return false;
+            }
+            inMemory = false;
+            spillOffset = static_cast<std::int64_t>(block->m_spillSize);
+            block->m_spillSize += segment.length;
+            spillFd = block->m_spillFd;
+        }
+    }
+    // The copy runs without the lock: the item stays assigned to this job, so no one else
+    // touches it and its block cannot be queued or dropped meanwhile.
+    std::unique_ptr<std::uint8_t[]> data;
+    bool ok = true;
+    if (inMemory) {
+        data.reset(new (std::nothrow) std::uint8_t[segment.length == 0 ? 1 : segment.length]);
+        ok = static_cast<bool>(data);
+        if (ok && segment.length != 0) std::memcpy(data.get(), segment.data, segment.length);
+    } else {
+        ok = PWriteAll(spillFd, segment.data, segment.length, spillOffset);
+    }
+    std::lock_guard g(m_lock);
+    if (!ok) {
+        if (inMemory) m_memoryInUse -= segment.length;
+        return false;
+    }
+    item->m_dataSize = segment.length;
+    item->m_data = std::move(data);
+    item->m_spillOffset = spillOffset;
+    item->m_state = ItemStored;
+    CMultiBlock* block = item->m_block;
+    if (block->m_fileName.empty() && !segment.fileName.empty())
+        block->m_fileName = ConfineFileName(segment.fileName);
+    job->m_phase = PhaseStored;
+    job->PostProgress(0);
+    return IsComplete(block) ? QueueBlock(block) : true;
+}
+
+bool CDataSwap::EndJobWithoutData(CNNTPJobDownload* job) {
+    std::lock_guard g(m_lock);
+    auto it = m_itemByJob.find(job->m_jobId);
+    if (it == m_itemByJob.end() || it->second->m_state != ItemAssigned) return false;
+    CMultiPartItem* item = it->second;
+    item->m_state = ItemEnded;
+    job->m_phase = PhaseStored;
+    job->PostProgress(0);
+    return IsComplete(item->m_block) ? QueueBlock(item->m_block) : true;
+}
+
+bool CDataSwap::QueueBlock(CMultiBlock* block) {
+    if (!m_writerThread.Running() && !m_writerThread.Start([this] { WriterLoop(); }, ThreadPriority::Idle)) {
+        return false;
+    }
+    m_blockById.erase(block->m_id);
+    for (auto& item : block->m_items) {
+        m_itemByArticle.erase(item->m_article);
+        if (item->m_state != ItemIdle && item->m_job) m_itemByJob.erase(item->m_job->m_jobId);
+    }
+    auto it = std::find_if(m_blocks.begin(), m_blocks.end(), [&](const auto& b) { return b.get() == block; });
+    m_writeQueue.push_back(*it);
+    m_blocks.erase(it);
+    m_idleEvent.Reset();
+    m_workEvent.Set();
+    return true;
+}
+
+void CDataSwap::WriterLoop() {
+    for (;;) {
+        if (CEvent::WaitAny(m_stopEvent, m_workEvent, kInfinite) != 1) return;
+        RcPtr<CMultiBlock> block;
+        {
+            std::lock_guard g(m_lock);
+            if (m_writeQueue.empty()) {
+                m_idleEvent.Set();
+                continue;
+            }
+            block = m_writeQueue.front();
+            m_writeQueue.pop_front();
+            m_writing = true;
+        }
+        WriteBlock(*block);
+        ReleaseBlockData(*block);
+        // Releasing the block releases its jobs, which then announce the written file.
+        block = RcPtr<CMultiBlock>();
+        {
+            std::lock_guard g(m_lock);
+            m_writing = false;
+        }
+        m_workEvent.Set();
+    }
+}
+
+void CDataSwap::ReleaseBlockData(CMultiBlock& block) {
+    std::uint64_t freed = 0;
+    for (auto& item : block.m_items) {
+        if (item->m_data) {
+            freed += item->m_dataSize;
+            item->m_data.reset();
+        }
+    }
+    if (block.m_spillFd >= 0) {
+        ::close(block.m_spillFd);
+        ::unlink(block.m_spillPath.c_str());
+        block.m_spillFd = -1;
+    }
+    std::lock_guard g(m_lock);
+    m_memoryInUse -= freed;
+}
+
+void CDataSwap::WriteBlock(CMultiBlock& block) {
+    auto setAll = [&](std::int32_t code) {
+        for (auto& item : block.m_items) {
+            if (item->m_job) item->m_job->m_resultCode = code;
+        }
+    };
+    // Preparing the target.
+    bool checkOnly = false;
+    for (auto& item : block.m_items) {
+        if (item->m_job && item->m_job->m_mode == ModeCheck) checkOnly = true;
+    }
+    std::int32_t status = 0;
+    std::string path;
+    if (!checkOnly) {
+        std::string folder = m_savePath;
+        if (!EnsureDirectory(folder)) status = -1;
+        if (status == 0 && m_subfolderPerNzb) {
+            const std::string stem = NzbStem(block.m_media->m_filePath);
+            if (!stem.empty()) folder = JoinPath(folder, stem);
+            if (!EnsureDirectory(folder)) status = -1;
+        }
+        if (status == 0 && !block.m_fileName.empty()) {
+            path = JoinPath(folder, block.m_fileName);
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) == 0 && ::unlink(path.c_str()) != 0) status = -4;
+        }
+    }
+    if (status < 0) {
+        setAll(status);
+        return;
+    }
+    // Writing. A download without a usable file name writes nothing.
+    if (!checkOnly && path.empty()) {
+        setAll(-8);
+        return;
+    }
+    std::vector<CMultiPartItem*> collected;
+    bool cancelled = false;
+    for (auto& item : block.m_items) {
+        if (item->m_job && item->m_job->m_state.load() == StateCancelled) {
+            cancelled = true;
+            break;
+        }
+        if (!item->m_job) continue;
+        if (item->m_state == ItemStored) {
+            item->m_job->m_resultCode = 0;
+            collected.push_back(item.get());
+        } else {
+            item->m_job->m_resultCode = 1;
+        }
+    }
+    std::uint64_t written = 0;
+    if (!cancelled) {
+        if (collected.empty()) setAll(-7);
+        if (!checkOnly && !collected.empty()) {
+            std::stable_sort(collected.begin(), collected.end(),
+                             [](const CMultiPartItem* a, const CMultiPartItem* b) {
+                                 const std::int32_t na = a->m_article->m_valid ? a->m_article->m_number : -1;
+                                 const std::int32_t nb = b->m_article->m_valid ? b->m_article->m_number : -1;
+                                 return na < nb;
+                             });
+            std::uint64_t total = 0;
+            for (auto* item : collected)
+                total += item->m_dataSize;
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+            bool ok = fd >= 0;
+            // Allocating the whole length at once keeps the file in one piece on disk.
+            if (ok && total != 0 && ::posix_fallocate(fd, 0, static_cast<off_t>(total)) != 0) {
+                ok = ::ftruncate(fd, static_cast<off_t>(total)) == 0;
+            }
+            if (!ok) {
+                if (fd >= 0) ::close(fd);
+                setAll(-5);
+            } else {
+                for (auto* item : collected) {
+                    const bool w =
+                        item->m_data ? WriteAll(fd, item->m_data.get(), item->m_dataSize)
+                                     : CopyRange(block.m_spillFd, item->m_spillOffset, fd, item->m_dataSize);
+                    if (!w) break;
+                    written += item->m_dataSize;
+                }
+                // A failed write leaves exactly the segments written so far.
+                if (written != total) (void)::ftruncate(fd, static_cast<off_t>(written));
+                ::close(fd);
+            }
+        }
+    }
+    // Recording the outcome on the job of the file's first segment.
+    for (auto& item : block.m_items) {
+        if (item->m_job && item->m_article->m_valid && item->m_article->m_number == 1) {
+            if (!path.empty()) item->m_job->SetResult(path, written);
+            break;
+        }
+    }
+}
+
+bool CDataSwap::WaitForWriter(std::uint32_t timeoutMs) {
+    const std::uint64_t deadline = MonotonicMs() + timeoutMs;
+    for (;;) {
+        {
+            std::lock_guard g(m_lock);
+            if (m_writeQueue.empty() && !m_writing) return true;
+        }
+        const std::uint64_t now = MonotonicMs();
+        if (now >= deadline) return false;
+        m_idleEvent.Wait(static_cast<std::uint32_t>(std::min<std::uint64_t>(deadline - now, 50)));
+    }
+}
+
+std::uint64_t CDataSwap::MemoryInUse() {
+    std::lock_guard g(m_lock);
+    return m_memoryInUse;
+}
+
+bool GetDataSwap(RcPtr<CDataSwap>& out) {
+    std::lock_guard g(StoreCreationLock());
+    auto& store = ProcessStore();
+    if (!store) store = RcPtr<CDataSwap>(new (std::nothrow) CDataSwap(GetEngineSettings()));
+    if (!store) return false;
+    out = store;
+    return true;
+}
+
+void ReleaseDataSwap() {
+    RcPtr<CDataSwap> old;
+    {
+        std::lock_guard g(StoreCreationLock());
+        old = std::move(ProcessStore());
+        ProcessStore() = RcPtr<CDataSwap>();
+    }
+}
+
+}  // namespace quivern

@@ -1,0 +1,90 @@
+#pragma once
+// The segment store: turns downloaded article bodies into files.
+//
+// Every download or check job is registered before it is queued; the store groups the articles
+// of one multipart into a block, keeps the decoded segments until every article of the block is
+// accounted for (stored, or ended without data), and then hands the block to its writer thread,
+// which writes the file into the download folder in one go and records the outcome on the jobs.
+// Memory is bounded: beyond the budget of TEngineSettings, segments go to a spill file per block
+// in the temporary folder, removed when the block is written or dropped (and, at start, any left
+// by a process that no longer runs).
+//
+// Threads and locks: channel threads store and end jobs, submission registers them, the writer
+// thread alone touches the target files. The engine calls in while holding its queue lock, so the
+// order is engine lock, then m_lock; the store never calls back into the engine under m_lock,
+// apart from letting a job post its progress (which never blocks).
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "nntp/decode/article_decoder.h"
+#include "nntp/engine_settings.h"
+#include "nntp/job.h"
+#include "platform/refcounted.h"
+#include "platform/sync.h"
+
+namespace quivern {
+
+class CDataSwap final : public CEasyRCBase {
+public:
+    enum ItemState : std::uint32_t { ItemIdle = 0, ItemAssigned = 1, ItemStored = 2, ItemEnded = 3 };
+
+    class CMultiBlock;
+    class CMultiPartItem;
+
+    explicit CDataSwap(const TEngineSettings& settings);
+    // Stops the writer after the block it is writing; queued and unfinished blocks are dropped.
+    ~CDataSwap() override;
+
+    bool RegisterJob(CNNTPJobDownload* job);
+    bool IsArticleRegistered(const CNzbArticle* article);
+    bool StoreSegment(CNNTPJobDownload* job, const DecodedSegment& segment);
+    bool EndJobWithoutData(CNNTPJobDownload* job);
+    // -1 when the article has no live item or its item has no job; else the job's phase.
+    std::int32_t GetArticleJobState(const CNzbArticle* article);
+
+    // Waits until no block is queued or being written; false on time-out.
+    bool WaitForWriter(std::uint32_t timeoutMs);
+    std::uint64_t MemoryInUse();
+    const std::string& SpillFolder() const { return m_tempPath; }
+
+    // Removes spill files of processes that no longer run from `folder`.
+    static void RemoveStaleSpillFiles(const std::string& folder);
+
+private:
+    bool QueueBlock(CMultiBlock* block);  // under m_lock
+    bool IsComplete(const CMultiBlock* block) const;
+    void WriterLoop();
+    void WriteBlock(CMultiBlock& block);
+    void ReleaseBlockData(CMultiBlock& block);
+
+    CCriticalSection m_lock;
+    std::uint64_t m_nextBlockId = 0;
+    std::vector<RcPtr<CMultiBlock>> m_blocks;
+    std::unordered_map<std::uint64_t, CMultiBlock*> m_blockById;
+    std::unordered_map<const CNzbArticle*, CMultiPartItem*> m_itemByArticle;
+    std::unordered_map<std::uint64_t, CMultiPartItem*> m_itemByJob;
+    const std::string m_savePath;
+    const bool m_subfolderPerNzb;
+    const std::string m_tempPath;
+    const std::uint64_t m_memoryBudget;
+    std::uint64_t m_memoryInUse = 0;
+    CThread m_writerThread;
+    std::deque<RcPtr<CMultiBlock>> m_writeQueue;
+    bool m_writing = false;
+    CEvent m_stopEvent{false, false};
+    CEvent m_workEvent{false, false};
+    CEvent m_idleEvent{true, true};
+};
+
+// The process-wide store, created on first use with the current engine settings; the caller
+// gets a reference of its own.
+bool GetDataSwap(RcPtr<CDataSwap>& out);
+// Drops the process's reference (end of the process, or a test that wants a fresh store).
+void ReleaseDataSwap();
+
+}  // namespace quivern
