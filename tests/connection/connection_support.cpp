@@ -107,6 +107,20 @@ std::string ScriptedPeer::ReadSome(int fd, int timeoutMs) {
     return data;
 }
 
+void ScriptedPeer::ReadUntilQuit(int fd, int timeoutMs) {
+    std::string seen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (seen.find("QUIT\r\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        if (!Readable(fd, 50)) continue;
+        char buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0) break;
+        seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_received += seen;
+}
+
 void ScriptedPeer::WriteAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {

@@ -38,6 +38,8 @@ public:
     // Helpers for scripts.
     std::string ReadExactly(int fd, std::size_t count, int timeoutMs = 5000);
     std::string ReadSome(int fd, int timeoutMs = 5000);
+    // Reads until the client has sent QUIT (or closed, or the time-out).
+    void ReadUntilQuit(int fd, int timeoutMs = 5000);
     static void WriteAll(int fd, const std::string& bytes);
     // Connects to 127.0.0.1:port and copies bytes both ways until one side closes.
     static void Relay(int fd, int port);

@@ -225,10 +225,15 @@ TEST_F(ProxyTest, Socks4RequestRelayAndRejection) {
         EXPECT_EQ(failing->Error(), c.error);
     }
 
-    // SOCKS4 carries IPv4 destinations only; nothing is sent for another one.
-    auto v6 = test::MakeSocket(Entry(ProxySocks4, relay.Port(), "::1"));
+    // SOCKS4 carries IPv4 destinations only; no request is sent for another one.
+    ScriptedPeer* silentSelf = nullptr;
+    ScriptedPeer silent([&](int fd) { silentSelf->ReadUntilQuit(fd); });
+    silentSelf = &silent;
+    auto v6 = test::MakeSocket(Entry(ProxySocks4, silent.Port(), "::1"));
     EXPECT_FALSE(v6->Open());
     EXPECT_EQ(v6->Error(), -12);
+    v6->Close();
+    EXPECT_EQ(silent.Received(), "QUIT\r\n");
 }
 
 }  // namespace
