@@ -179,7 +179,7 @@ void CNNTPManager::PushFront(RcPtr<Job> job) {
 
 RcPtr<CNNTPManager::Job> CNNTPManager::GetNextJob() {
     std::lock_guard g(m_queueLock);
-    if (m_queue.empty()) return {};
+    if (m_queue.empty() || m_holdForTest) return {};
     Run& front = m_queue.front();
     RcPtr<Job> job = std::move(front.jobs.front());
     front.jobs.pop_front();

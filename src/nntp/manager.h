@@ -14,6 +14,7 @@
 // the front, a download batch never splits the run of jobs of the file at the front, and the
 // files of one document follow each other.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -81,6 +82,11 @@ public:
     // Tests: the pause between connection attempts (3000 ms) and the socket waits.
     void SetRetryDelayForTest(std::uint32_t milliseconds) { m_retryDelayMs = milliseconds; }
     void SetSocketWaitForTest(int milliseconds) { m_socketWaitMs = milliseconds; }
+    // Tests: while held, channels take no job (the queue can be inspected as it was built).
+    void HoldChannelsForTest(bool hold) {
+        m_holdForTest = hold;
+        if (!hold) m_workEvent.Set();
+    }
 
 protected:
     ~CNNTPManager() override;
@@ -123,6 +129,7 @@ private:
     CEvent m_workEvent{false, false};
     std::uint32_t m_retryDelayMs = 3000;
     int m_socketWaitMs = 0;  // 0: the connection's default
+    std::atomic<bool> m_holdForTest{false};
 };
 
 // The process-wide engine, created on first use; the caller gets a reference of its own.

@@ -20,6 +20,7 @@
 #include "nntp/engine_settings.h"
 #include "nntp/job.h"
 #include "nntp/manager.h"
+#include "nntp/watchdog.h"
 #include "nzb/nzb_media.h"
 #include "platform/resources.h"
 #include "platform/window_messages.h"
@@ -257,6 +258,8 @@ int Run(const Args& args, std::uint8_t mode) {
         }
     }
 
+    // Like the window program: a read that makes no progress is released by the watchdog.
+    const bool watchdog = CStalledReadWatchdog::Start();
     CTestReceiver window;
     Counter counter;
     InsertCursor cursor;
@@ -330,6 +333,7 @@ int Run(const Args& args, std::uint8_t mode) {
         if (GetDataSwap(store)) store->WaitForWriter(kInfinite);
     }
     ReleaseDataSwap();
+    if (watchdog) CStalledReadWatchdog::Stop();
     while (auto m = window.TryTake())
         handle(*m);
     const double seconds = elapsed();
