@@ -9,7 +9,7 @@ packages=(
   par2
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
-  microsocks
+  microsocks time bc
 )
 
 missing=()
