@@ -1,35 +1,36 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds Quivern and runs its main job on the built-in default.
-# Today the engine reads NZB documents and manages the settings: the demo opens the sample
-# posting's NZB file and lists the configured news servers.
+# Installs the dependencies, builds Quivern and runs its main job.
+#
+#   ./scripts/demo.sh              downloads the built-in sample posting from a local demo news
+#                                  server (made on first use: several files, a PAR2 set made with
+#                                  par2, an SFV list), then verifies it.
+#   ./scripts/demo.sh FILE.nzb     downloads FILE.nzb with the servers you configured
+#                                  (quivern-get servers add ...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
-./scripts/build.sh release >/dev/null
+echo "Building (release)..."
+cmake --preset release >/dev/null
+cmake --build --preset release --target quivern-get quivern-newsd quivern-mkposting quivern_language_libraries >/dev/null
 bin=build/release/bin
-sample=demo/sample.nzb
-mkdir -p demo
-if [ ! -f "$sample" ]; then
-  cat > "$sample" <<'NZB'
-<?xml version="1.0" encoding="utf-8"?>
-<!DOCTYPE nzb PUBLIC "-//newzBin//DTD NZB 1.1//EN" "http://www.newzbin.com/DTD/nzb/nzb-1.1.dtd">
-<nzb xmlns="http://www.newzbin.com/DTD/2003/nzb">
- <head><meta type="title">Quivern sample posting</meta></head>
- <file poster="Quivern &lt;demo@localhost&gt;" date="1765411200" subject="[1/2] - &quot;sample.bin&quot; yEnc (1/2)">
-  <groups><group>alt.binaries.quivern.demo</group></groups>
-  <segments>
-   <segment bytes="400000" number="1">part1.sample@localhost</segment>
-   <segment bytes="123456" number="2">part2.sample@localhost</segment>
-  </segments>
- </file>
- <file poster="Quivern &lt;demo@localhost&gt;" date="1765411200" subject="[2/2] - &quot;sample.par2&quot; yEnc (1/1)">
-  <groups><group>alt.binaries.quivern.demo</group></groups>
-  <segments><segment bytes="9000" number="1">par2.sample@localhost</segment></segments>
- </file>
-</nzb>
-NZB
+
+if [ $# -gt 0 ]; then
+  exec "$bin/quivern-get" download "$@"
 fi
-echo "== quivern-get info $sample"
-"$bin/quivern-get" info "$sample"
-echo "== quivern-get servers"
-"$bin/quivern-get" servers
+
+demo=demo
+posting="$demo/posting"
+if [ ! -f "$posting/sample.nzb" ]; then
+  echo "Making the sample posting in $posting..."
+  rm -rf "$posting"
+  "$bin/quivern-mkposting" "$posting" --name sample --files 5 --size 20000000 --par2 --sfv >/dev/null
+fi
+rm -f "$demo/ports"
+"$bin/quivern-newsd" --articles "$posting/articles" --port-file "$demo/ports" >/dev/null 2>&1 &
+server=$!
+trap 'kill $server 2>/dev/null || true' EXIT
+for _ in $(seq 100); do [ -s "$demo/ports" ] && break; sleep 0.1; done
+port=$(sed -n 's/^plain=//p' "$demo/ports")
+echo "Local demo news server on 127.0.0.1:$port; downloading $posting/sample.nzb into $demo/downloads"
+rm -rf "$demo/downloads"
+"$bin/quivern-get" download "$posting/sample.nzb" --server "127.0.0.1:$port" --out "$demo/downloads"
