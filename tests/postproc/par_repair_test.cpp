@@ -86,6 +86,8 @@ TEST(ParCommandLineTest, ReaderRules) {
 }
 
 struct ParFixture : ::testing::Test {
+    // Messages nobody looked at still own their strings.
+    ~ParFixture() override { test::DrainProgress(window); }
     TempDir dir;
     CTestReceiver window;
     CPostProcContext ctx{window.Handle()};

@@ -60,6 +60,8 @@ std::vector<LParam> JobEnds(const std::vector<TMsg>& msgs) {
 }
 
 struct PipelineFixture : ::testing::Test {
+    // Messages nobody looked at still own their strings.
+    ~PipelineFixture() override { test::DrainProgress(window); }
     TempDir dir;
     CTestReceiver window;
     CSavedOptions options;
