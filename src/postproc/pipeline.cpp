@@ -1,5 +1,7 @@
 #include "postproc/pipeline.h"
 
+#include "postproc/rar/extract.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint32_t kStrNoArchiveStep = 30044;
 constexpr std::uint32_t kStrNoError = 30037;
 constexpr std::uint32_t kStrNeedBlocks = 30038;
 constexpr std::uint32_t kStrSuccess = 30042;
@@ -29,15 +30,6 @@ constexpr std::uint32_t kStrQueueCount = 150;
 constexpr std::uint32_t kStrQueueEmpty = 151;
 constexpr std::uint32_t kStrAllDone = 152;
 constexpr std::uint32_t kStrErrorCount = 153;
-
-bool DefaultExtract(const std::string& rarPath, const std::string&, CPostProcContext& ctx, CSavedOptions*) {
-    if (rarPath.empty()) {
-        ctx.m_autoDeleteCurrent = false;
-        return true;
-    }
-    ctx.PostMessage(kStrNoArchiveStep);
-    return false;
-}
 
 }  // namespace
 
@@ -54,7 +46,7 @@ std::string FormatNumberMessage(std::uint32_t stringId, long long value) {
 }
 
 CAutoProgressNotify::CAutoProgressNotify(WindowHandle window, CSavedOptions* options)
-    : m_extractArchive(DefaultExtract), m_options(options), m_ctx(window) {}
+    : m_extractArchive(ExtractArchive), m_options(options), m_ctx(window) {}
 
 CAutoProgressNotify::~CAutoProgressNotify() {
     StopWorker();
@@ -200,7 +192,7 @@ void CAutoProgressNotify::RunJob(CAutoJob& job) {
     }
     if (ok)
         ok = m_extractArchive ? m_extractArchive(job.m_rarPath, job.m_nzbPath, m_ctx, m_options)
-                              : DefaultExtract(job.m_rarPath, job.m_nzbPath, m_ctx, m_options);
+                              : ExtractArchive(job.m_rarPath, job.m_nzbPath, m_ctx, m_options);
     if (ok && m_ctx.m_autoDeleteCurrent) {
         for (const std::string& path : m_ctx.m_deleteList)
             ::unlink(path.c_str());

@@ -7,11 +7,8 @@
 // worker talks to the progress window only through WM_APP+1 messages (see progress.h); the
 // window's side of them is kept here too (HandleProgress), so the dialog only draws it.
 //
-// Extraction is reached through m_extractArchive. Until the archive step is linked in, it
-// succeeds for a job without archive (clearing the automatic deletion, as an empty archive path
-// does) and fails with ProgMessage 30044 otherwise. The owner of the archive step sets it to
-// ExtractArchive (postproc/rar/extract.h) before the first job is added:
-//     notify.m_extractArchive = ExtractArchive;
+// Extraction is reached through m_extractArchive, which is ExtractArchive (postproc/rar/extract.h)
+// unless a test puts another step in its place before the first job is added.
 //
 // Threads: AddJob, Cancel, StopWorker and HandleProgress belong to the interface thread; the
 // steps run on the worker. m_lock guards the queue and m_busy only; it is never held while a

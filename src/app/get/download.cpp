@@ -24,6 +24,7 @@
 #include "nzb/nzb_media.h"
 #include "platform/resources.h"
 #include "platform/window_messages.h"
+#include "postproc/file_choice.h"
 
 namespace quivern::get {
 namespace {
@@ -343,6 +344,15 @@ int Run(const Args& args, std::uint8_t mode) {
     for (CNzbPart* part : unfinished)
         options.AddUnfinishedItem(media->m_filePath, part->m_subject);
 
+    // Join, verify, repair and unpack what arrived, as the window program does when a list
+    // page's last download ends.
+    int postprocResult = kExitOk;
+    if (download && opt->postproc && !cancelling && tally.written > 0) {
+        postprocResult =
+            CmdPostproc({DownloadFolder(settings.savePathRoot, settings.createSubfolders, media->m_filePath),
+                         "--nzb", opt->nzb});
+    }
+
     if (download) {
         std::printf("done: files=%zu written=%zu articles=%zu missing=%zu bytes=%" PRIu64
                     " seconds=%.2f MBps=%.1f\n",
@@ -352,7 +362,7 @@ int Run(const Args& args, std::uint8_t mode) {
         std::printf("check: articles=%zu available=%zu missing=%zu\n", counter.queued, tally.ok,
                     tally.missing);
     }
-    if (cancelling) return kExitFailed;
+    if (cancelling || postprocResult != kExitOk) return kExitFailed;
     return tally.missing == 0 ? kExitOk : kExitFailed;
 }
 

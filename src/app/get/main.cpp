@@ -26,6 +26,8 @@ int Usage() {
         "                   [--connections N] [--out DIR] [--no-postproc]\n"
         "       quivern-get check FILE.nzb [--server HOST[:PORT] [--user U --password P] [--tls]] "
         "[--connections N]\n"
+        "       quivern-get postproc DIR [--nzb FILE.nzb] [--password P]\n"
+        "       quivern-get sfv FILE.sfv\n"
         "       quivern-get languages\n",
         stderr);
     return kExitUsage;
@@ -45,6 +47,8 @@ int main(int argc, char** argv) {
     if (command == "servers") return CmdServers(args);
     if (command == "download") return CmdDownload(args);
     if (command == "check") return CmdCheck(args);
+    if (command == "postproc") return CmdPostproc(args);
+    if (command == "sfv") return CmdSfv(args);
     if (command == "languages") return args.empty() ? quivern::RunLanguagesCommand(std::cout) : Usage();
     if (command == "-h" || command == "--help" || command == "help") {
         Usage();

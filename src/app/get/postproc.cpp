@@ -116,9 +116,9 @@ int CmdPostproc(const Args& args) {
                 std::printf("file: %s\n", notify.m_currentFileText.c_str());
                 break;
             case ProgPermille:
-                // Whole percents are enough for a terminal.
-                if (static_cast<int>(notify.m_progress / 10) != lastPercent) {
-                    lastPercent = static_cast<int>(notify.m_progress / 10);
+                // Steps of ten percent are enough for a terminal.
+                if (static_cast<int>(notify.m_progress / 100) != lastPercent) {
+                    lastPercent = static_cast<int>(notify.m_progress / 100);
                     std::printf("progress: %s\n", notify.m_percentText.c_str());
                 }
                 break;
