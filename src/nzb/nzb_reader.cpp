@@ -28,6 +28,8 @@ xmlParserInputPtr RefuseExternalEntity(const char* /*url*/, const char* /*id*/, 
 
 void IgnoreStructuredError(void* /*ctx*/, xmlErrorPtr /*error*/) {}
 
+void IgnoreGenericError(void* /*ctx*/, const char* /*msg*/, ...) {}
+
 void InitLibxml() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -71,8 +73,7 @@ std::uint32_t ParseUnsigned32(std::string_view s) {
     while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r')))
         ++i;
     bool neg = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        neg = s[i++] == '-';
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
     std::uint64_t v = 0;
     bool saturated = false;
     for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
@@ -82,8 +83,7 @@ std::uint32_t ParseUnsigned32(std::string_view s) {
             break;
         }
     }
-    if (saturated)
-        return UINT32_MAX;
+    if (saturated) return UINT32_MAX;
     const auto u = static_cast<std::uint32_t>(v);
     return neg ? static_cast<std::uint32_t>(0u - u) : u;
 }
@@ -93,20 +93,15 @@ std::int32_t ParseSigned32(std::string_view s) {
     while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r')))
         ++i;
     bool neg = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        neg = s[i++] == '-';
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
     std::int64_t v = 0;
     for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
         v = v * 10 + (s[i] - '0');
-        if (v > static_cast<std::int64_t>(INT32_MAX) + 1)
-            break;
+        if (v > static_cast<std::int64_t>(INT32_MAX) + 1) break;
     }
-    if (neg)
-        v = -v;
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
+    if (neg) v = -v;
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
     return static_cast<std::int32_t>(v);
 }
 
@@ -114,10 +109,8 @@ std::int32_t ParseSigned32(std::string_view s) {
 bool ParseDate(std::string_view s, SystemTime& out) {
     std::size_t i = 0;
     bool neg = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        neg = s[i++] == '-';
-    if (i >= s.size() || s[i] < '0' || s[i] > '9')
-        return false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    if (i >= s.size() || s[i] < '0' || s[i] > '9') return false;
     std::int64_t v = 0;
     for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
         if (v > (INT64_MAX - (s[i] - '0')) / 10) {
@@ -138,13 +131,10 @@ public:
         bool inside = false;
         for (;;) {
             const int rc = Next(m_r);
-            if (rc == 0)
-                return true;
-            if (rc < 0)
-                return false;
+            if (rc == 0) return true;
+            if (rc < 0) return false;
             if (IsStart(m_r)) {
-                if (IsEmptyElement(m_r))
-                    continue;
+                if (IsEmptyElement(m_r)) continue;
                 if (!inside) {
                     inside = NameIs(m_r, "nzb");
                 } else if (NameIs(m_r, "file")) {
@@ -169,25 +159,20 @@ private:
         for (;;) {
             if (!first) {
                 const int rc = Next(m_r);
-                if (rc == 0)
-                    break;
-                if (rc < 0)
-                    return false;
+                if (rc == 0) break;
+                if (rc < 0) return false;
             }
             first = false;
             if (IsStart(m_r)) {
                 if (NameIs(m_r, "file")) {
-                    if (!ReadFileAttributes(part))
-                        return false;
+                    if (!ReadFileAttributes(part)) return false;
                 } else if (NameIs(m_r, "groups")) {
                     auto* groups = new CNzbGroups();
                     groups->AddRef();
                     part.SetGroups(groups);
-                    if (!ReadGroups(*groups))
-                        return false;
+                    if (!ReadGroups(*groups)) return false;
                 } else if (NameIs(m_r, "segments")) {
-                    if (!ReadSegments(part))
-                        return false;
+                    if (!ReadSegments(part)) return false;
                 }
             } else if (IsEnd(m_r) && NameIs(m_r, "file")) {
                 break;
@@ -197,13 +182,11 @@ private:
     }
 
     bool ReadFileAttributes(CNzbPart& part) {
-        if (xmlTextReaderHasAttributes(m_r) != 1)
-            return false;
+        if (xmlTextReaderHasAttributes(m_r) != 1) return false;
         int counted = 0;
         bool ok = true;
         while (ok && xmlTextReaderMoveToNextAttribute(m_r) == 1) {
-            if (xmlTextReaderIsDefault(m_r) == 1)
-                continue;
+            if (xmlTextReaderIsDefault(m_r) == 1) continue;
             if (NameIs(m_r, "poster")) {
                 part.m_poster = std::string(Value(m_r));
                 ++counted;
@@ -222,28 +205,21 @@ private:
     // Starts on <groups>. A <groups/> written as an empty element holds no name and so makes
     // the list (and the part) invalid.
     bool ReadGroups(CNzbGroups& groups) {
-        if (IsEmptyElement(m_r))
-            return false;
+        if (IsEmptyElement(m_r)) return false;
         bool inGroup = false;
         for (;;) {
             const int rc = Next(m_r);
-            if (rc == 0)
-                break;
-            if (rc < 0)
-                return false;
+            if (rc == 0) break;
+            if (rc < 0) return false;
             if (IsStart(m_r)) {
-                if (NameIs(m_r, "group") && !IsEmptyElement(m_r))
-                    inGroup = !inGroup;
+                if (NameIs(m_r, "group") && !IsEmptyElement(m_r)) inGroup = !inGroup;
             } else if (IsEnd(m_r)) {
-                if (NameIs(m_r, "groups"))
-                    break;
-                if (NameIs(m_r, "group"))
-                    inGroup = !inGroup;
+                if (NameIs(m_r, "groups")) break;
+                if (NameIs(m_r, "group")) inGroup = !inGroup;
             } else if (inGroup && IsText(m_r)) {
                 m_scratch.clear();
                 AppendUtf8AsCp1252(Value(m_r), m_scratch);
-                if (!groups.AddGroup(m_scratch))
-                    return false;
+                if (!groups.AddGroup(m_scratch)) return false;
             }
         }
         return groups.m_valid;
@@ -251,17 +227,13 @@ private:
 
     // Starts on <segments>; an empty <segments/> adds nothing.
     bool ReadSegments(CNzbPart& part) {
-        if (IsEmptyElement(m_r))
-            return true;
+        if (IsEmptyElement(m_r)) return true;
         for (;;) {
             const int rc = Next(m_r);
-            if (rc == 0)
-                return true;
-            if (rc < 0)
-                return false;
+            if (rc == 0) return true;
+            if (rc < 0) return false;
             if (IsStart(m_r)) {
-                if (!NameIs(m_r, "segment"))
-                    continue;
+                if (!NameIs(m_r, "segment")) continue;
                 auto* article = new CNzbArticle();
                 article->AddRef();
                 if (!ReadArticle(*article)) {
@@ -276,13 +248,10 @@ private:
     }
 
     bool ReadArticle(CNzbArticle& a) {
-        if (IsEmptyElement(m_r))
-            return false;
-        if (xmlTextReaderHasAttributes(m_r) != 1)
-            return false;
+        if (IsEmptyElement(m_r)) return false;
+        if (xmlTextReaderHasAttributes(m_r) != 1) return false;
         while (xmlTextReaderMoveToNextAttribute(m_r) == 1) {
-            if (xmlTextReaderIsDefault(m_r) == 1)
-                continue;
+            if (xmlTextReaderIsDefault(m_r) == 1) continue;
             if (NameIs(m_r, "bytes")) {
                 a.m_bytes = ParseUnsigned32(Value(m_r));
             } else if (NameIs(m_r, "number")) {
@@ -290,12 +259,10 @@ private:
             }
         }
         xmlTextReaderMoveToElement(m_r);
-        if (a.m_bytes == 0 || a.m_number < 0)
-            return false;
+        if (a.m_bytes == 0 || a.m_number < 0) return false;
         for (;;) {
             const int rc = Next(m_r);
-            if (rc <= 0)
-                return false;
+            if (rc <= 0) return false;
             const int type = xmlTextReaderNodeType(m_r);
             if (type == XML_READER_TYPE_TEXT) {
                 std::string id;
@@ -319,12 +286,15 @@ private:
 
 CNzbMedia::CNzbMedia(std::string path) : m_filePath(std::move(path)) {
     InitLibxml();
+    // The reader shows no messages: libxml2's own error output (kept per thread) is silenced on
+    // the thread that reads, also for the encoding and I/O errors it reports outside the reader.
+    xmlSetGenericErrorFunc(nullptr, IgnoreGenericError);
+    xmlSetStructuredErrorFunc(nullptr, IgnoreStructuredError);
     // No network, no external DTD, no attribute defaults added from a DTD we could not read;
     // internal entities expanded (the reader delivers values with entities resolved).
     const int options = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_NOWARNING | XML_PARSE_NOERROR;
     xmlTextReaderPtr r = xmlReaderForFile(m_filePath.c_str(), nullptr, options);
-    if (r == nullptr)
-        return;
+    if (r == nullptr) return;
     xmlTextReaderSetStructuredErrorHandler(r, IgnoreStructuredError, nullptr);
     NzbReader reader(r);
     const bool ok = reader.ReadDocument(*this);
@@ -337,8 +307,7 @@ CNzbMedia::CNzbMedia(std::string path) : m_filePath(std::move(path)) {
     for (const CNzbPart* p : m_parts)
         valid = valid && p->m_valid;
     m_valid = valid;
-    if (!valid)
-        Clear();
+    if (!valid) Clear();
 }
 
 }  // namespace quivern

@@ -57,12 +57,18 @@ TEST_F(QuivernGet, InfoListsEveryMultipartAndTotals) {
     EXPECT_EQ(r.out.substr(r.out.rfind("nzb: ")), "nzb: files=5 articles=35 bytes=22704889\n");
 }
 
-TEST_F(QuivernGet, InvalidFileGivesTheProgramsMessage) {
-    const std::string bad = tmp.Write("broken.nzb", "<nzb><file");
-    const Result r = Get("info '" + bad + "'");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "The NZB file \"" + bad + "\" cannot be showed.\n");
-    EXPECT_EQ(r.out, "");
+TEST_F(QuivernGet, InvalidFileGivesTheProgramsMessageAndNothingElse) {
+    // Truncated XML, and a document whose bytes do not fit its declared encoding (the XML
+    // library would report that on its own if it were allowed to).
+    for (const std::string content :
+         {std::string("<nzb><file"),
+          std::string("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\xff\xff\xff\xff<nzb>")}) {
+        const std::string bad = tmp.Write("broken.nzb", content);
+        const Result r = Get("info '" + bad + "'");
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, "The NZB file \"" + bad + "\" cannot be showed.\n");
+        EXPECT_EQ(r.out, "");
+    }
 }
 
 TEST_F(QuivernGet, UsageErrors) {
