@@ -60,7 +60,7 @@ TEST_F(QuivernGet, InfoListsEveryMultipartAndTotals) {
 TEST_F(QuivernGet, InvalidFileGivesTheProgramsMessageAndNothingElse) {
     // Truncated XML, and a document whose bytes do not fit its declared encoding (the XML
     // library would report that on its own if it were allowed to).
-    for (const std::string content :
+    for (const std::string& content :
          {std::string("<nzb><file"),
           std::string("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\xff\xff\xff\xff<nzb>")}) {
         const std::string bad = tmp.Write("broken.nzb", content);
