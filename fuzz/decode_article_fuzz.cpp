@@ -1,5 +1,5 @@
 // Feeds arbitrary article text to the decoder, and checks that the vector yEnc decoders give the
-// same result as the scalar one.
+// same result as the scalar one, for the whole text and for the text cut into pieces.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +11,7 @@
 
 #include "nntp/decode/article_decoder.h"
 #include "nntp/decode/binary_codecs.h"
+#include "nntp/decode/crc32.h"
 #include "nntp/decode/yenc.h"
 
 namespace {
@@ -35,14 +36,48 @@ private:
     bool m_accept;
 };
 
+// Decodes in pieces whose lengths come from a generator seeded by the input, each into a buffer
+// of exactly the promised length + 1 bytes, and checks the running CRC and size on the way.
+std::size_t DecodeInPieces(quivern::YEncImpl impl, const char* text, std::size_t size, std::uint8_t* out,
+                           std::uint32_t seed) {
+    quivern::YEncDecoder decoder(impl);
+    std::size_t o = 0;
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (std::size_t at = 0; at < size;) {
+        state = state * 1103515245u + 12345u;
+        const std::uint32_t r = state >> 16;
+        // Mostly short pieces (cuts between "=" and its character, CR and LF, two dots), some long
+        // ones so that the vector kernels run across piece ends.
+        std::size_t n = (r & 3) != 0 ? 1 + r % 5 : 1 + r % 300;
+        if (n > size - at) n = size - at;
+        auto piece = std::make_unique<std::uint8_t[]>(n + 1);
+        const std::size_t wrote = decoder.Feed(text + at, n, piece.get());
+        std::memcpy(out + o, piece.get(), wrote);
+        o += wrote;
+        at += n;
+    }
+    std::uint8_t last[1];
+    const std::size_t wrote = decoder.Finish(last);
+    if (wrote == 1) out[o++] = last[0];
+    if (decoder.Failed()) return 0;
+    if (decoder.Size() != o || decoder.Crc32() != quivern::Crc32(out, o)) std::abort();
+    return o;
+}
+
 void CompareYEnc(const char* text, std::size_t size) {
     // Exactly `size` bytes of room, so a store past the promise is caught.
     auto expected = std::make_unique<std::uint8_t[]>(size + 1);
     auto got = std::make_unique<std::uint8_t[]>(size + 1);
     const std::size_t n = quivern::DecodeYEncWith(quivern::YEncImpl::kScalar, text, size, expected.get());
-    for (const auto impl : {quivern::YEncImpl::kSse2, quivern::YEncImpl::kAvx2}) {
+    for (const auto impl : {quivern::YEncImpl::kScalar, quivern::YEncImpl::kSse2, quivern::YEncImpl::kAvx2,
+                            quivern::YEncImpl::kAvx512}) {
         if (!quivern::YEncImplAvailable(impl)) continue;
-        const std::size_t m = quivern::DecodeYEncWith(impl, text, size, got.get());
+        if (impl != quivern::YEncImpl::kScalar) {
+            auto exact = std::make_unique<std::uint8_t[]>(size);
+            const std::size_t m = quivern::DecodeYEncWith(impl, text, size, exact.get());
+            if (m != n || std::memcmp(expected.get(), exact.get(), n) != 0) std::abort();
+        }
+        const std::size_t m = DecodeInPieces(impl, text, size, got.get(), static_cast<std::uint32_t>(size));
         if (m != n || std::memcmp(expected.get(), got.get(), n) != 0) std::abort();
     }
 }

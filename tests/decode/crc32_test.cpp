@@ -11,7 +11,8 @@
 namespace quivern {
 namespace {
 
-const Crc32Impl kAllImpls[] = {Crc32Impl::kBytewise, Crc32Impl::kSlicing16, Crc32Impl::kPclmul};
+const Crc32Impl kAllImpls[] = {Crc32Impl::kBytewise, Crc32Impl::kSlicing16, Crc32Impl::kPclmul,
+                               Crc32Impl::kVpclmul};
 
 TEST(Crc32, KnownValuesForEveryImplementation) {
     struct Case {

@@ -11,7 +11,7 @@
 namespace quivern {
 namespace {
 
-const YEncImpl kAllImpls[] = {YEncImpl::kScalar, YEncImpl::kSse2, YEncImpl::kAvx2};
+const YEncImpl kAllImpls[] = {YEncImpl::kScalar, YEncImpl::kSse2, YEncImpl::kAvx2, YEncImpl::kAvx512};
 
 // Decodes into a buffer of exactly text.size() bytes, so a write past the promised room shows
 // up under AddressSanitizer. nullopt stands for a failed decoding (0 bytes).

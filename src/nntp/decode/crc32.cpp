@@ -86,6 +86,65 @@ __attribute__((target("pclmul,sse4.1"), always_inline)) inline __m128i Fold128(_
     return _mm_xor_si128(_mm_xor_si128(hi, next), lo);
 }
 
+// Fold constants for a distance of `bits` bits: x^(bits+32) and x^(bits-32) modulo the polynomial,
+// bit-reflected and shifted left by one, for the low and the high 64-bit half of a lane.
+constexpr std::uint64_t ReflectedPowerMod(unsigned n) {
+    std::uint64_t r = 1;  // x^0 in the normal (not reflected) representation
+    for (unsigned i = 0; i < n; ++i) {
+        r <<= 1;
+        if ((r >> 32) != 0) r ^= 0x104C11DB7ull;
+    }
+    std::uint64_t reflected = 0;
+    for (int b = 0; b < 32; ++b)
+        if ((r >> b) & 1) reflected |= 1ull << (31 - b);
+    return reflected << 1;
+}
+struct FoldPair {
+    std::uint64_t lo, hi;
+};
+constexpr FoldPair FoldConstants(unsigned bits) {
+    return {ReflectedPowerMod(bits + 32), ReflectedPowerMod(bits - 32)};
+}
+static_assert(FoldConstants(512).lo == 0x0154442bd4 && FoldConstants(512).hi == 0x01c6e41596);
+static_assert(FoldConstants(128).lo == 0x01751997d0 && FoldConstants(128).hi == 0x00ccaa009e);
+
+alignas(16) constexpr std::uint64_t kFold128[] = {FoldConstants(128).lo, FoldConstants(128).hi};
+
+// Folds the remaining 16-byte blocks into x1, then reduces 128 to 32 bits (Barrett reduction).
+// `p`/`n` are the bytes after the ones already in x1; n is a multiple of 16.
+__attribute__((target("pclmul,sse4.1"), always_inline)) inline std::uint32_t FinishFolding(
+    __m128i x1, const unsigned char* p, std::size_t n) {
+    alignas(16) static const std::uint64_t k5k0[] = {ReflectedPowerMod(64), 0x0000000000};
+    alignas(16) static const std::uint64_t poly[] = {0x01db710641, 0x01f7011641};
+    __m128i x0 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFold128));
+    __m128i x2;
+    __m128i x3;
+    while (n >= 16) {
+        x1 = Fold128(x0, x1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        p += 16;
+        n -= 16;
+    }
+    // 128 -> 64 bits.
+    x2 = _mm_clmulepi64_si128(x1, x0, 0x10);
+    x3 = _mm_setr_epi32(~0, 0, ~0, 0);
+    x1 = _mm_srli_si128(x1, 8);
+    x1 = _mm_xor_si128(x1, x2);
+    x0 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(k5k0));
+    x2 = _mm_srli_si128(x1, 4);
+    x1 = _mm_and_si128(x1, x3);
+    x1 = _mm_clmulepi64_si128(x1, x0, 0x00);
+    x1 = _mm_xor_si128(x1, x2);
+
+    // Barrett reduction to 32 bits.
+    x0 = _mm_load_si128(reinterpret_cast<const __m128i*>(poly));
+    x2 = _mm_and_si128(x1, x3);
+    x2 = _mm_clmulepi64_si128(x2, x0, 0x10);
+    x2 = _mm_and_si128(x2, x3);
+    x2 = _mm_clmulepi64_si128(x2, x0, 0x00);
+    x1 = _mm_xor_si128(x1, x2);
+    return static_cast<std::uint32_t>(_mm_extract_epi32(x1, 1));
+}
+
 // Carry-less multiplication folding (Gopal et al., "Fast CRC Computation for Generic Polynomials
 // Using PCLMULQDQ"): four 128-bit lanes are folded 64 bytes at a time, then into one lane, then
 // reduced to 32 bits with Barrett reduction. Needs n >= 64; handles the largest multiple of 16.
@@ -93,9 +152,6 @@ __attribute__((target("pclmul,sse4.1"))) std::uint32_t RawPclmulBlocks(std::uint
                                                                        const unsigned char* p,
                                                                        std::size_t n) {
     alignas(16) static const std::uint64_t k1k2[] = {0x0154442bd4, 0x01c6e41596};
-    alignas(16) static const std::uint64_t k3k4[] = {0x01751997d0, 0x00ccaa009e};
-    alignas(16) static const std::uint64_t k5k0[] = {0x0163cd6124, 0x0000000000};
-    alignas(16) static const std::uint64_t poly[] = {0x01db710641, 0x01f7011641};
 
     auto load = [](const unsigned char* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
     __m128i x1 = load(p);
@@ -124,36 +180,81 @@ __attribute__((target("pclmul,sse4.1"))) std::uint32_t RawPclmulBlocks(std::uint
         n -= 64;
     }
 
-    x0 = _mm_load_si128(reinterpret_cast<const __m128i*>(k3k4));
-
+    x0 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFold128));
     x1 = Fold128(x0, x1, x2);
     x1 = Fold128(x0, x1, x3);
     x1 = Fold128(x0, x1, x4);
-    while (n >= 16) {
-        x1 = Fold128(x0, x1, load(p));
-        p += 16;
-        n -= 16;
+    return FinishFolding(x1, p, n);
+}
+
+__attribute__((target("avx512f,vpclmulqdq"), always_inline)) inline __m512i Fold512(__m512i acc, __m512i k,
+                                                                                    __m512i next) {
+    return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(acc, k, 0x00),
+                                     _mm512_clmulepi64_epi128(acc, k, 0x11), next, 0x96);
+}
+
+// The same folding with 512-bit carry-less multiplication: four registers of 64 bytes are folded
+// 256 bytes at a time, then into one register, whose four lanes are folded into one with a
+// constant per lane. Needs n >= 256 and a multiple of 16.
+__attribute__((target("avx512f,avx512dq,avx512vl,vpclmulqdq,pclmul,sse4.1"))) std::uint32_t RawVpclmulBlocks(
+    std::uint32_t crc, const unsigned char* p, std::size_t n) {
+    constexpr FoldPair k2048 = FoldConstants(2048);
+    constexpr FoldPair k512 = FoldConstants(512);
+    constexpr FoldPair k384 = FoldConstants(384);
+    constexpr FoldPair k256 = FoldConstants(256);
+    constexpr FoldPair k128 = FoldConstants(128);
+    const __m512i fold2048 =
+        _mm512_set_epi64(k2048.hi, k2048.lo, k2048.hi, k2048.lo, k2048.hi, k2048.lo, k2048.hi, k2048.lo);
+    const __m512i fold512 =
+        _mm512_set_epi64(k512.hi, k512.lo, k512.hi, k512.lo, k512.hi, k512.lo, k512.hi, k512.lo);
+    const __m512i lanes = _mm512_set_epi64(0, 0, k128.hi, k128.lo, k256.hi, k256.lo, k384.hi, k384.lo);
+    __m512i x0 = _mm512_loadu_si512(p);
+    __m512i x1 = _mm512_loadu_si512(p + 64);
+    __m512i x2 = _mm512_loadu_si512(p + 128);
+    __m512i x3 = _mm512_loadu_si512(p + 192);
+    x0 = _mm512_xor_si512(x0, _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(crc))));
+    p += 256;
+    n -= 256;
+    while (n >= 256) {
+        x0 = Fold512(x0, fold2048, _mm512_loadu_si512(p));
+        x1 = Fold512(x1, fold2048, _mm512_loadu_si512(p + 64));
+        x2 = Fold512(x2, fold2048, _mm512_loadu_si512(p + 128));
+        x3 = Fold512(x3, fold2048, _mm512_loadu_si512(p + 192));
+        p += 256;
+        n -= 256;
     }
+    x1 = Fold512(x0, fold512, x1);
+    x2 = Fold512(x1, fold512, x2);
+    x3 = Fold512(x2, fold512, x3);
+    while (n >= 64) {
+        x3 = Fold512(x3, fold512, _mm512_loadu_si512(p));
+        p += 64;
+        n -= 64;
+    }
+    // Lanes 0..2 folded onto lane 3 (the last 16 bytes).
+    const __m512i t = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x3, lanes, 0x00),
+                                                _mm512_clmulepi64_epi128(x3, lanes, 0x11),
+                                                _mm512_maskz_mov_epi64(0xC0, x3), 0x96);
+    const __m256i t2 = _mm256_xor_si256(_mm512_castsi512_si256(t), _mm512_extracti64x4_epi64(t, 1));
+    const __m128i x = _mm_xor_si128(_mm256_castsi256_si128(t2), _mm256_extracti128_si256(t2, 1));
+    return FinishFolding(x, p, n);
+}
 
-    // 128 -> 64 bits.
-    x2 = _mm_clmulepi64_si128(x1, x0, 0x10);
-    x3 = _mm_setr_epi32(~0, 0, ~0, 0);
-    x1 = _mm_srli_si128(x1, 8);
-    x1 = _mm_xor_si128(x1, x2);
-    x0 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(k5k0));
-    x2 = _mm_srli_si128(x1, 4);
-    x1 = _mm_and_si128(x1, x3);
-    x1 = _mm_clmulepi64_si128(x1, x0, 0x00);
-    x1 = _mm_xor_si128(x1, x2);
+bool HasVpclmul() {
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq") &&
+                            __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    return has;
+}
 
-    // Barrett reduction to 32 bits.
-    x0 = _mm_load_si128(reinterpret_cast<const __m128i*>(poly));
-    x2 = _mm_and_si128(x1, x3);
-    x2 = _mm_clmulepi64_si128(x2, x0, 0x10);
-    x2 = _mm_and_si128(x2, x3);
-    x2 = _mm_clmulepi64_si128(x2, x0, 0x00);
-    x1 = _mm_xor_si128(x1, x2);
-    return static_cast<std::uint32_t>(_mm_extract_epi32(x1, 1));
+std::uint32_t RawVpclmul(std::uint32_t crc, const unsigned char* p, std::size_t n) {
+    if (n >= 256) {
+        const std::size_t blocks = n & ~static_cast<std::size_t>(15);
+        crc = RawVpclmulBlocks(crc, p, blocks);
+        p += blocks;
+        n -= blocks;
+    }
+    return RawSlicing16(crc, p, n);
 }
 
 std::uint32_t RawPclmul(std::uint32_t crc, const unsigned char* p, std::size_t n) {
@@ -194,11 +295,18 @@ bool Crc32ImplAvailable(Crc32Impl impl) {
 #else
             return false;
 #endif
+        case Crc32Impl::kVpclmul:
+#if QUIVERN_CRC_X86
+            return HasVpclmul();
+#else
+            return false;
+#endif
     }
     return false;
 }
 
 Crc32Impl Crc32ActiveImpl() {
+    if (Crc32ImplAvailable(Crc32Impl::kVpclmul)) return Crc32Impl::kVpclmul;
     return Crc32ImplAvailable(Crc32Impl::kPclmul) ? Crc32Impl::kPclmul : Crc32Impl::kSlicing16;
 }
 
@@ -212,6 +320,12 @@ std::uint32_t Crc32UpdateWith(Crc32Impl impl, std::uint32_t crc, const void* dat
             return ~RawSlicing16(raw, p, length);
         case Crc32Impl::kPclmul:
 #if QUIVERN_CRC_X86
+            if (HasPclmul()) return ~RawPclmul(raw, p, length);
+#endif
+            return ~RawSlicing16(raw, p, length);
+        case Crc32Impl::kVpclmul:
+#if QUIVERN_CRC_X86
+            if (HasVpclmul()) return ~RawVpclmul(raw, p, length);
             if (HasPclmul()) return ~RawPclmul(raw, p, length);
 #endif
             return ~RawSlicing16(raw, p, length);

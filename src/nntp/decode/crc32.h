@@ -22,7 +22,7 @@ inline std::uint32_t Crc32(const void* data, std::size_t length) {
 
 // The implementations Crc32Update chooses from. All give identical results; the byte-wise one is
 // the reference the others are checked against.
-enum class Crc32Impl { kBytewise, kSlicing16, kPclmul };
+enum class Crc32Impl { kBytewise, kSlicing16, kPclmul, kVpclmul };
 bool Crc32ImplAvailable(Crc32Impl impl);
 std::uint32_t Crc32UpdateWith(Crc32Impl impl, std::uint32_t crc, const void* data, std::size_t length);
 // The implementation Crc32Update uses on this processor.

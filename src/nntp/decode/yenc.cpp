@@ -1,5 +1,7 @@
 #include "nntp/decode/yenc.h"
 
+#include "nntp/decode/crc32.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #define QUIVERN_YENC_X86 1
@@ -43,64 +45,184 @@ std::size_t DecodeScalar(const char* t, std::size_t len, std::uint8_t* out) {
     return o;
 }
 
-#if QUIVERN_YENC_X86
-// The vector versions copy whole vectors minus 42 and stop only at '=', CR and LF; a '.' matters
-// only right after a line break, which the scalar step after each break handles. A full-width store
-// at out + o is safe because o <= pos and pos + width <= len, and `out` holds len bytes.
+// The decoding as a state machine over single characters; every piece-wise path falls back to it
+// wherever a vector is not worth it (line starts, escapes, the tail of a piece).
+struct DecodeState {
+    bool escape = false;
+    bool lineStart = true;
+    bool pendingDot = false;
+    bool failed = false;
+};
 
-#define QUIVERN_YENC_VECTOR_DECODER(NAME, TARGET, WIDTH, VEC, SET1, LOADU, STOREU, CMPEQ, OR, SUB, MOVEMASK) \
-    __attribute__((target(TARGET))) std::size_t NAME(const char* t, std::size_t len, std::uint8_t* out) {    \
-        const VEC eq = SET1('=');                                                                            \
-        const VEC cr = SET1('\r');                                                                           \
-        const VEC lf = SET1('\n');                                                                           \
-        const VEC bias = SET1(42);                                                                           \
-        std::size_t pos = 0;                                                                                 \
-        std::size_t o = 0;                                                                                   \
-        for (;;) {                                                                                           \
-            while (pos < len && IsLineBreak(t[pos]))                                                         \
-                ++pos;                                                                                       \
-            if (pos >= len) return o;                                                                        \
-            if (t[pos] == '.' && pos + 1 < len && t[pos + 1] == '.') ++pos;                                  \
-            for (;;) {                                                                                       \
-                if (pos + (WIDTH) <= len) {                                                                  \
-                    const VEC v = LOADU(reinterpret_cast<const VEC*>(t + pos));                              \
-                    const unsigned mask =                                                                    \
-                        static_cast<unsigned>(MOVEMASK(OR(OR(CMPEQ(v, eq), CMPEQ(v, cr)), CMPEQ(v, lf))));   \
-                    STOREU(reinterpret_cast<VEC*>(out + o), SUB(v, bias));                                   \
-                    if (mask == 0) {                                                                         \
-                        pos += (WIDTH);                                                                      \
-                        o += (WIDTH);                                                                        \
-                        continue;                                                                            \
-                    }                                                                                        \
-                    const unsigned skip = static_cast<unsigned>(__builtin_ctz(mask));                        \
-                    pos += skip;                                                                             \
-                    o += skip;                                                                               \
-                } else {                                                                                     \
-                    while (pos < len && t[pos] != '=' && !IsLineBreak(t[pos]))                               \
-                        out[o++] = Plain(t[pos++]);                                                          \
-                    if (pos >= len) return o;                                                                \
-                }                                                                                            \
-                if (t[pos] != '=') break; /* line break */                                                   \
-                if (pos + 1 >= len || IsLineBreak(t[pos + 1])) return 0;                                     \
-                out[o++] = Escaped(t[pos + 1]);                                                              \
-                pos += 2;                                                                                    \
-            }                                                                                                \
-        }                                                                                                    \
+inline void Step(DecodeState& s, char ch, std::uint8_t* out, std::size_t& o) {
+    if (s.pendingDot) {
+        // A "." began the line: it goes when a second "." follows, and that one stays.
+        s.pendingDot = false;
+        out[o++] = Plain('.');
+        if (ch == '.') return;
+    }
+    if (s.escape) {
+        s.escape = false;
+        if (IsLineBreak(ch)) {
+            s.failed = true;
+            return;
+        }
+        out[o++] = Escaped(ch);
+        return;
+    }
+    if (IsLineBreak(ch)) {
+        s.lineStart = true;
+        return;
+    }
+    const bool start = s.lineStart;
+    s.lineStart = false;
+    if (ch == '=') {
+        s.escape = true;
+    } else if (start && ch == '.') {
+        s.pendingDot = true;
+    } else {
+        out[o++] = Plain(ch);
+    }
+}
+
+#if QUIVERN_YENC_X86
+// The copy-until-special kernels: whole vectors minus 42 are stored and only '=', CR and LF (and
+// the first character of each line) go through Step. A full-width store at out + o is safe because
+// o <= pos + 1 and pos + width <= stop <= the piece's length, and the caller promised length + 1
+// bytes of room.
+#define QUIVERN_YENC_COPY_KERNEL(NAME, TARGET, WIDTH, VEC, SET1, LOADU, STOREU, CMPEQ, OR, SUB, MOVEMASK) \
+    __attribute__((target(TARGET))) void NAME(DecodeState& s, const char* t, std::size_t& pos,            \
+                                              std::size_t stop, std::uint8_t* out, std::size_t& o) {      \
+        const VEC eq = SET1('=');                                                                         \
+        const VEC cr = SET1('\r');                                                                        \
+        const VEC lf = SET1('\n');                                                                        \
+        const VEC bias = SET1(42);                                                                        \
+        while (pos + (WIDTH) <= stop) {                                                                   \
+            if (s.escape || s.lineStart || s.pendingDot) {                                                \
+                Step(s, t[pos++], out, o);                                                                \
+                continue;                                                                                 \
+            }                                                                                             \
+            const VEC v = LOADU(reinterpret_cast<const VEC*>(t + pos));                                   \
+            const unsigned mask =                                                                         \
+                static_cast<unsigned>(MOVEMASK(OR(OR(CMPEQ(v, eq), CMPEQ(v, cr)), CMPEQ(v, lf))));        \
+            STOREU(reinterpret_cast<VEC*>(out + o), SUB(v, bias));                                        \
+            if (mask == 0) {                                                                              \
+                pos += (WIDTH);                                                                           \
+                o += (WIDTH);                                                                             \
+                continue;                                                                                 \
+            }                                                                                             \
+            const unsigned skip = static_cast<unsigned>(__builtin_ctz(mask));                             \
+            pos += skip;                                                                                  \
+            o += skip;                                                                                    \
+            Step(s, t[pos++], out, o);                                                                    \
+        }                                                                                                 \
     }
 
-QUIVERN_YENC_VECTOR_DECODER(DecodeSse2, "sse2", 16, __m128i, _mm_set1_epi8, _mm_loadu_si128, _mm_storeu_si128,
-                            _mm_cmpeq_epi8, _mm_or_si128, _mm_sub_epi8, _mm_movemask_epi8)
-QUIVERN_YENC_VECTOR_DECODER(DecodeAvx2, "avx2", 32, __m256i, _mm256_set1_epi8, _mm256_loadu_si256,
-                            _mm256_storeu_si256, _mm256_cmpeq_epi8, _mm256_or_si256, _mm256_sub_epi8,
-                            _mm256_movemask_epi8)
+QUIVERN_YENC_COPY_KERNEL(KernelSse2, "sse2", 16, __m128i, _mm_set1_epi8, _mm_loadu_si128, _mm_storeu_si128,
+                         _mm_cmpeq_epi8, _mm_or_si128, _mm_sub_epi8, _mm_movemask_epi8)
+QUIVERN_YENC_COPY_KERNEL(KernelAvx2, "avx2", 32, __m256i, _mm256_set1_epi8, _mm256_loadu_si256,
+                         _mm256_storeu_si256, _mm256_cmpeq_epi8, _mm256_or_si256, _mm256_sub_epi8,
+                         _mm256_movemask_epi8)
 
-#undef QUIVERN_YENC_VECTOR_DECODER
+#undef QUIVERN_YENC_COPY_KERNEL
+
+// Escape starts among the '=' positions `eq` when runs of '=' occur: an '=' escapes the next
+// character unless it is itself escaped. `carry` is 1 when the previous block ended in an escape.
+std::uint64_t ResolveEscapeRuns(std::uint64_t eq, std::uint64_t carry) {
+    std::uint64_t starts = 0;
+    for (std::uint64_t m = eq; m != 0; m &= m - 1) {
+        const std::uint64_t bit = m & (~m + 1);
+        if ((((starts << 1) | carry) & bit) == 0) starts |= bit;
+    }
+    return starts;
+}
+
+// Branch-free over 64 characters at a time: the characters to drop ('=' starting an escape, CR,
+// LF, the first of two dots opening a line) and the escaped ones (64 more to subtract) become bit
+// masks, and vpcompressb packs what stays. Needs no pending dot on entry; reads t[pos + 64] to see
+// whether a dot opening a line in the last lane is followed by another, so stop must be below the
+// piece's length. Stores 64 bytes at out + o with o <= pos + 1 and pos + 65 <= the piece's length.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,bmi2,popcnt"))) void KernelAvx512(
+    DecodeState& s, const char* t, std::size_t& pos, std::size_t stop, std::uint8_t* out, std::size_t& o) {
+    const __m512i eqV = _mm512_set1_epi8('=');
+    const __m512i crV = _mm512_set1_epi8('\r');
+    const __m512i lfV = _mm512_set1_epi8('\n');
+    const __m512i dotV = _mm512_set1_epi8('.');
+    const __m512i bias = _mm512_set1_epi8(42);
+    const __m512i escBias = _mm512_set1_epi8(64);
+    std::uint64_t escCarry = s.escape ? 1 : 0;
+    std::uint64_t lineCarry = s.lineStart ? 1 : 0;
+    std::uint64_t bad = 0;
+    std::size_t p = pos;
+    std::size_t q = o;
+    while (p + 64 <= stop) {
+        const __m512i v = _mm512_loadu_si512(t + p);
+        const std::uint64_t eq = _mm512_cmpeq_epi8_mask(v, eqV);
+        const std::uint64_t brk = _mm512_cmpeq_epi8_mask(v, crV) | _mm512_cmpeq_epi8_mask(v, lfV);
+        const std::uint64_t dot = _mm512_cmpeq_epi8_mask(v, dotV);
+        std::uint64_t starts = eq;
+        if (__builtin_expect((eq & ((eq << 1) | escCarry)) != 0, 0)) starts = ResolveEscapeRuns(eq, escCarry);
+        const std::uint64_t escaped = (starts << 1) | escCarry;
+        bad |= escaped & brk;
+        const std::uint64_t lineStart = (brk << 1) | lineCarry;
+        const std::uint64_t nextDot = t[p + 64] == '.' ? 1 : 0;
+        const std::uint64_t stuffed = dot & lineStart & ((dot >> 1) | (nextDot << 63));
+        const std::uint64_t keep = ~(starts | brk | stuffed);
+        __m512i d = _mm512_sub_epi8(v, bias);
+        d = _mm512_mask_sub_epi8(d, escaped, d, escBias);
+        _mm512_storeu_si512(out + q, _mm512_maskz_compress_epi8(keep, d));
+        q += static_cast<std::size_t>(__builtin_popcountll(keep));
+        p += 64;
+        escCarry = starts >> 63;
+        lineCarry = brk >> 63;
+    }
+    s.escape = escCarry != 0;
+    s.lineStart = lineCarry != 0;
+    if (bad != 0) s.failed = true;
+    pos = p;
+    o = q;
+}
 
 bool HasAvx2() {
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
 }
+bool HasAvx512Vbmi2() {
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
+                            __builtin_cpu_supports("popcnt");
+    return has;
+}
 #endif
+
+// Decodes one piece with the chosen kernel; the kernels leave the last characters (and any they
+// cannot take) to Step. Returns the number of bytes written.
+std::size_t DecodePiece(YEncImpl impl, DecodeState& s, const char* t, std::size_t len, std::uint8_t* out) {
+    std::size_t pos = 0;
+    std::size_t o = 0;
+    if (s.failed) return 0;
+    if (s.pendingDot && pos < len) Step(s, t[pos++], out, o);
+#if QUIVERN_YENC_X86
+    switch (impl) {
+        case YEncImpl::kAvx512:
+            if (len > 0) KernelAvx512(s, t, pos, len - 1, out, o);
+            break;
+        case YEncImpl::kAvx2:
+            KernelAvx2(s, t, pos, len, out, o);
+            break;
+        case YEncImpl::kSse2:
+            KernelSse2(s, t, pos, len, out, o);
+            break;
+        case YEncImpl::kScalar:
+            break;
+    }
+#else
+    (void)impl;
+#endif
+    while (pos < len)
+        Step(s, t[pos++], out, o);
+    return o;
+}
 
 }  // namespace
 
@@ -113,9 +235,12 @@ bool YEncImplAvailable(YEncImpl impl) {
             return true;
         case YEncImpl::kAvx2:
             return HasAvx2();
+        case YEncImpl::kAvx512:
+            return HasAvx512Vbmi2();
 #else
         case YEncImpl::kSse2:
         case YEncImpl::kAvx2:
+        case YEncImpl::kAvx512:
             return false;
 #endif
     }
@@ -123,6 +248,7 @@ bool YEncImplAvailable(YEncImpl impl) {
 }
 
 YEncImpl YEncActiveImpl() {
+    if (YEncImplAvailable(YEncImpl::kAvx512)) return YEncImpl::kAvx512;
     if (YEncImplAvailable(YEncImpl::kAvx2)) return YEncImpl::kAvx2;
     if (YEncImplAvailable(YEncImpl::kSse2)) return YEncImpl::kSse2;
     return YEncImpl::kScalar;
@@ -130,21 +256,65 @@ YEncImpl YEncActiveImpl() {
 
 std::size_t DecodeYEncWith(YEncImpl impl, const char* text, std::size_t length, std::uint8_t* output) {
     if (!YEncImplAvailable(impl)) impl = YEncImpl::kScalar;
-    switch (impl) {
-#if QUIVERN_YENC_X86
-        case YEncImpl::kAvx2:
-            return DecodeAvx2(text, length, output);
-        case YEncImpl::kSse2:
-            return DecodeSse2(text, length, output);
-#endif
-        default:
-            return DecodeScalar(text, length, output);
-    }
+    if (impl == YEncImpl::kScalar) return DecodeScalar(text, length, output);
+    // Whole text in one piece: a dot can be held back only at its very end, and `output` has room
+    // for `length` bytes, so the last character goes through Step separately to keep every vector
+    // store within those bytes.
+    if (length == 0) return 0;
+    DecodeState s;
+    std::size_t o = DecodePiece(impl, s, text, length - 1, output);
+    if (s.failed) return 0;
+    Step(s, text[length - 1], output, o);
+    if (s.failed || s.escape) return 0;
+    if (s.pendingDot) output[o++] = Plain('.');
+    return o;
 }
 
 std::size_t DecodeYEnc(const char* text, std::size_t length, std::uint8_t* output) {
     static const YEncImpl active = YEncActiveImpl();
     return DecodeYEncWith(active, text, length, output);
+}
+
+YEncDecoder::YEncDecoder(YEncImpl impl) : m_impl(YEncImplAvailable(impl) ? impl : YEncImpl::kScalar) {}
+
+std::size_t YEncDecoder::Feed(const char* text, std::size_t length, std::uint8_t* output) {
+    if (m_failed) return 0;
+    // Slices small enough that their output is still in the first-level cache when it is
+    // checksummed.
+    constexpr std::size_t kSlice = 16 * 1024;
+    DecodeState s{m_escape, m_lineStart, m_pendingDot, false};
+    std::size_t o = 0;
+    for (std::size_t at = 0; at < length;) {
+        const std::size_t n = length - at < kSlice ? length - at : kSlice;
+        const std::size_t wrote = DecodePiece(m_impl, s, text + at, n, output + o);
+        if (s.failed) break;
+        m_crc = Crc32Update(m_crc, output + o, wrote);
+        o += wrote;
+        at += n;
+    }
+    m_escape = s.escape;
+    m_lineStart = s.lineStart;
+    m_pendingDot = s.pendingDot;
+    if (s.failed) {
+        m_failed = true;
+        return 0;
+    }
+    m_size += o;
+    return o;
+}
+
+std::size_t YEncDecoder::Finish(std::uint8_t* output) {
+    if (m_failed) return 0;
+    if (m_escape) {
+        m_failed = true;
+        return 0;
+    }
+    if (!m_pendingDot) return 0;
+    m_pendingDot = false;
+    output[0] = Plain('.');
+    m_crc = Crc32Update(m_crc, output, 1);
+    ++m_size;
+    return 1;
 }
 
 }  // namespace quivern

@@ -17,10 +17,43 @@ std::size_t DecodeYEnc(const char* text, std::size_t length, std::uint8_t* outpu
 
 // The implementations DecodeYEnc chooses from. They give identical results for every input; the
 // scalar one is the reference the vector ones are checked against.
-enum class YEncImpl { kScalar, kSse2, kAvx2 };
+enum class YEncImpl { kScalar, kSse2, kAvx2, kAvx512 };
 bool YEncImplAvailable(YEncImpl impl);
 std::size_t DecodeYEncWith(YEncImpl impl, const char* text, std::size_t length, std::uint8_t* output);
 // The implementation DecodeYEnc uses on this processor.
 YEncImpl YEncActiveImpl();
+
+// The same decoding for text that arrives in pieces cut anywhere (inside a line, between "=" and
+// the character it escapes, between the two dots of a stuffed line, between CR and LF), with the
+// CRC-32 and the count of the decoded bytes kept on the way: each piece is checksummed while its
+// output is still in the cache, so checking a trailer costs no second pass over the data.
+// Feeding a text in any number of pieces and then calling Finish gives exactly what DecodeYEnc
+// gives for the whole text (Failed() standing for its 0).
+class YEncDecoder {
+public:
+    explicit YEncDecoder(YEncImpl impl = YEncActiveImpl());
+
+    // Decodes the next `length` bytes of text to `output`, which must have room for length + 1
+    // bytes (a dot held back at the end of the previous piece may come out first). Returns the
+    // number of bytes written; nothing is written once the text has failed.
+    std::size_t Feed(const char* text, std::size_t length, std::uint8_t* output);
+    // Ends the text. Writes at most one byte (a held-back dot); returns the number written.
+    std::size_t Finish(std::uint8_t* output);
+
+    // An "=" closed a line or the text: the whole text decodes to nothing.
+    bool Failed() const { return m_failed; }
+    // Bytes written and their CRC-32 so far (meaningless once Failed()).
+    std::uint64_t Size() const { return m_size; }
+    std::uint32_t Crc32() const { return m_crc; }
+
+private:
+    YEncImpl m_impl;
+    bool m_escape = false;      // the previous character was an escaping "="
+    bool m_lineStart = true;    // the next character begins a line
+    bool m_pendingDot = false;  // a "." began the line; the next character decides whether it stays
+    bool m_failed = false;
+    std::uint64_t m_size = 0;
+    std::uint32_t m_crc = 0;
+};
 
 }  // namespace quivern
