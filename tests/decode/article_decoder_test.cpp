@@ -32,14 +32,21 @@ struct YEncSample {
     const char* name;
     std::uint32_t length;
     std::uint32_t crc;
+    // What the "=yend" line says of the data: checked at all, size right, CRC right.
+    bool checked = true;
+    bool sizeOk = true;
+    bool crcOk = true;
 };
 
 TEST(DecodeArticleSamples, YEncArticlesDecodeToTheExpectedParts) {
-    // The decoder does not check the trailer, so the "mismatch" variants decode like the good ones.
+    // A trailer mismatch is only reported: the "mismatch" variants decode like the good ones. Part
+    // numbers are not compared.
     const YEncSample samples[] = {
         {"yenc/usenet-keimpema/singlepart/00000005.ntx", "testfile.txt", 584, 0xded29f4f},
-        {"yenc/usenet-keimpema/singlepart/00000005 (checksum mismatch).ntx", "testfile.txt", 584, 0xded29f4f},
-        {"yenc/usenet-keimpema/singlepart/00000005 (size mismatch).ntx", "testfile.txt", 584, 0xded29f4f},
+        {"yenc/usenet-keimpema/singlepart/00000005 (checksum mismatch).ntx", "testfile.txt", 584, 0xded29f4f,
+         true, true, false},
+        {"yenc/usenet-keimpema/singlepart/00000005 (size mismatch).ntx", "testfile.txt", 584, 0xded29f4f,
+         true, false, true},
         {"yenc/usenet-keimpema/singlepart/test (1.2).ntx", "test (1.2).txt", 67, 0xef9b1b81},
         {"yenc/usenet-keimpema/multipart/00000020.ntx", "joystick.jpg", 11250, 0xbfae5c0b},
         {"yenc/usenet-keimpema/multipart/00000021.ntx", "joystick.jpg", 8088, 0xaca76043},
@@ -50,7 +57,14 @@ TEST(DecodeArticleSamples, YEncArticlesDecodeToTheExpectedParts) {
          384000, 0x084e170f},
         {"yenc/sabyenc/test_single_part.txt", "logo.gif", 16335, 0x547266c7},
         {"yenc/sabyenc/test_badcrc.txt", "4fd5dbf1db9b34ad2835d4079003627b.r07", 768000, 0xad765df6},
-        {"yenc/sabyenc/test_partial.txt", "90E2Sdvsmds0801dvsmds90E.part06.rar", 549, 0xf30d9a06},
+        {"yenc/sabyenc/test_partial.txt", "90E2Sdvsmds0801dvsmds90E.part06.rar", 549, 0xf30d9a06, true, false,
+         false},
+        {"yenc/usenet-keimpema/singlepart/00000005 (missing checksum).ntx", "testfile.txt", 584, 0xded29f4f},
+        {"yenc/usenet-keimpema/multipart/00000021 (missing checksum).ntx", "joystick.jpg", 8088, 0xaca76043},
+        {"yenc/usenet-keimpema/multipart/00000021 (checksum mismatch).ntx", "joystick.jpg", 8088, 0xaca76043,
+         true, true, false},
+        {"yenc/usenet-keimpema/multipart/00000021 (size mismatch).ntx", "joystick.jpg", 8088, 0xaca76043,
+         true, false, true},
     };
     for (const auto& s : samples) {
         const std::string raw = test::ReadFile(test::TestData(s.file));
@@ -64,6 +78,9 @@ TEST(DecodeArticleSamples, YEncArticlesDecodeToTheExpectedParts) {
         EXPECT_EQ(seg.fileName, s.name) << s.file;
         EXPECT_EQ(seg.length, s.length) << s.file;
         EXPECT_EQ(CrcOf(seg.data), s.crc) << s.file;
+        EXPECT_EQ(seg.trailerChecked, s.checked) << s.file;
+        EXPECT_EQ(seg.sizeMatches, s.sizeOk) << s.file;
+        EXPECT_EQ(seg.crcMatches, s.crcOk) << s.file;
         EXPECT_EQ(seg.jobId, 77u);
         EXPECT_EQ(seg.group, "alt.binaries.test");
         EXPECT_EQ(seg.messageId, "<id@host>");
@@ -260,6 +277,40 @@ TEST(DecodeArticle, YEncBlockRules) {
             EXPECT_EQ(sink.segments[0].fileName, c.name) << c.what;
             EXPECT_EQ(sink.segments[0].data, c.data) << c.what;
         }
+    }
+}
+
+TEST(DecodeArticle, YEncTrailerIsComparedWithTheData) {
+    struct Case {
+        const char* what;
+        std::string ybegin;
+        std::string yend;
+        bool checked, sizeOk, crcOk;
+    };
+    // CRC-32 of "AB" is 30694c07.
+    const Case cases[] = {
+        {"size and crc32 of a single part", "=ybegin line=128 size=2 name=a", "=yend size=2 crc32=30694c07",
+         true, true, true},
+        {"upper-case hex", "=ybegin line=128 size=2 name=a", "=yend size=2 crc32=30694C07", true, true, true},
+        {"wrong size", "=ybegin line=128 size=2 name=a", "=yend size=3", true, false, true},
+        {"wrong crc32", "=ybegin line=128 size=2 name=a", "=yend size=2 crc32=30694c08", true, true, false},
+        {"nothing to compare", "=ybegin line=128 size=2 name=a", "=yend", false, true, true},
+        {"unreadable values are ignored", "=ybegin line=128 name=a", "=yend size=2x crc32=xyz", false, true,
+         true},
+        {"crc32 of a multipart posting is the whole file's", "=ybegin part=1 line=128 size=9 name=a",
+         "=yend size=2 part=1 crc32=deadbeef", true, true, true},
+        {"pcrc32 of a part", "=ybegin part=1 line=128 size=9 name=a",
+         "=yend size=2 part=1 pcrc32=deadbeef crc32=30694c07", true, true, false},
+    };
+    for (const auto& c : cases) {
+        RecordingSink sink;
+        EXPECT_TRUE(Decode(sink, Article("Subject: xyz\r\n\r\n" + c.ybegin + "\r\nkl\r\n" + c.yend + "\r\n")))
+            << c.what;
+        ASSERT_EQ(sink.segments.size(), 1u) << c.what;
+        EXPECT_EQ(sink.segments[0].data, "AB") << c.what;
+        EXPECT_EQ(sink.segments[0].trailerChecked, c.checked) << c.what;
+        EXPECT_EQ(sink.segments[0].sizeMatches, c.sizeOk) << c.what;
+        EXPECT_EQ(sink.segments[0].crcMatches, c.crcOk) << c.what;
     }
 }
 

@@ -18,6 +18,9 @@ struct RecordedSegment {
     std::string data;
     std::uint32_t length = 0;
     std::uint64_t jobId = 0;
+    bool trailerChecked = false;
+    bool sizeMatches = true;
+    bool crcMatches = true;
 };
 
 class RecordingSink : public IArticleSink {
@@ -25,7 +28,9 @@ public:
     bool OnSegmentData(std::string_view group, std::string_view messageId, const DecodedSegment& s) override {
         RecordedSegment r{std::string(group), std::string(messageId),
                           s.fileName,         std::string(reinterpret_cast<const char*>(s.data), s.length),
-                          s.length,           s.jobId};
+                          s.length,           s.jobId,
+                          s.trailerChecked,   s.sizeMatches,
+                          s.crcMatches};
         segments.push_back(std::move(r));
         return acceptSegments-- > 0;
     }

@@ -120,6 +120,43 @@ std::size_t NextYEncLine(std::string_view text, std::size_t from) {
     }
 }
 
+// The value of a "key=" parameter of a yEnc header line; `key` includes the leading blank so that
+// " crc32=" does not match inside " pcrc32=".
+std::optional<std::string_view> YEncParameter(std::string_view line, std::string_view key) {
+    const std::size_t at = line.find(key);
+    if (at == npos) return std::nullopt;
+    std::string_view v = line.substr(at + key.size());
+    return v.substr(0, v.find_first_of(" \t\r\n"));
+}
+
+std::optional<std::uint64_t> ParseDecimal(std::string_view v) {
+    if (v.empty() || v.size() > 19) return std::nullopt;
+    std::uint64_t n = 0;
+    for (const char c : v) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return n;
+}
+
+std::optional<std::uint32_t> ParseHex32(std::string_view v) {
+    if (v.empty() || v.size() > 8) return std::nullopt;
+    std::uint32_t n = 0;
+    for (const char c : v) {
+        std::uint32_t d;
+        if (c >= '0' && c <= '9')
+            d = static_cast<std::uint32_t>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            d = static_cast<std::uint32_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            d = static_cast<std::uint32_t>(c - 'A' + 10);
+        else
+            return std::nullopt;
+        n = n << 4 | d;
+    }
+    return n;
+}
+
 struct Buffer {
     std::unique_ptr<std::uint8_t[]> bytes;
     bool Allocate(std::size_t size) {
@@ -137,13 +174,19 @@ public:
     bool Run(std::string& work, std::string_view article);
 
 private:
-    bool HandOff(std::string fileName, const std::uint8_t* data, std::size_t length) {
+    bool HandOff(std::string fileName, const std::uint8_t* data, std::size_t length,
+                 const TYEncDecoded* checked = nullptr) {
         if (length > std::numeric_limits<std::uint32_t>::max()) return false;
         DecodedSegment segment;
         segment.length = static_cast<std::uint32_t>(length);
         segment.fileName = std::move(fileName);
         segment.data = data;
         segment.jobId = m_jobId;
+        if (checked != nullptr) {
+            segment.trailerChecked = checked->trailerChecked;
+            segment.sizeMatches = checked->sizeMatches;
+            segment.crcMatches = checked->crcMatches;
+        }
         return m_sink.OnSegmentData(m_group, m_messageId, segment);
     }
     bool TextHandOff(std::string_view body) {
@@ -236,12 +279,12 @@ std::optional<bool> ArticleDecoder::YEnc(std::string_view body) {
     TYEncBlock block;
     if (!FindYEncBlock(body, block)) return std::nullopt;
     Buffer out;
-    if (!out.Allocate(block.data.size())) return false;
-    const std::size_t n = DecodeYEnc(block.data.data(), block.data.size(), out.bytes.get());
+    if (!out.Allocate(block.data.size() + 1)) return false;
+    const TYEncDecoded decoded = DecodeYEncBlock(block, out.bytes.get());
     // Nothing decoded (for example an "=" closing a line): nothing to hand on, the article counts as
     // handled.
-    if (n == 0) return true;
-    return HandOff(std::move(block.fileName), out.bytes.get(), n);
+    if (decoded.length == 0) return true;
+    return HandOff(std::move(block.fileName), out.bytes.get(), decoded.length, &decoded);
 }
 
 std::optional<bool> ArticleDecoder::UUBlock(std::string_view body) {
@@ -307,7 +350,40 @@ bool FindYEncBlock(std::string_view body, TYEncBlock& block) {
     if (end == npos) return false;
     block.fileName = Cp1252ToUtf8(name);
     block.data = body.substr(line, end - line);
+    const std::size_t trailerEnd = body.find(kCrlf, end);
+    block.trailer = body.substr(end, (trailerEnd == npos ? body.size() : trailerEnd) - end);
+    const std::size_t beginLineEnd = body.find(kCrlf, begin);
+    block.multipart =
+        YEncParameter(body.substr(begin, beginLineEnd == npos ? npos : beginLineEnd - begin), " part=")
+            .has_value();
     return true;
+}
+
+TYEncDecoded DecodeYEncBlock(const TYEncBlock& block, std::uint8_t* output) {
+    TYEncDecoded result;
+    YEncDecoder decoder;
+    std::size_t n = decoder.Feed(block.data.data(), block.data.size(), output);
+    n += decoder.Finish(output + n);
+    if (decoder.Failed() || n == 0) return result;
+    result.length = n;
+    result.crc32 = decoder.Crc32();
+    if (const auto size = YEncParameter(block.trailer, " size=")) {
+        if (const auto value = ParseDecimal(*size)) {
+            result.trailerChecked = true;
+            result.sizeMatches = *value == n;
+        }
+    }
+    // crc32= is the CRC of the whole file; it describes this article's data only when the posting
+    // has a single part.
+    std::optional<std::string_view> crc = YEncParameter(block.trailer, " pcrc32=");
+    if (!crc && !block.multipart) crc = YEncParameter(block.trailer, " crc32=");
+    if (crc) {
+        if (const auto value = ParseHex32(*crc)) {
+            result.trailerChecked = true;
+            result.crcMatches = *value == result.crc32;
+        }
+    }
+    return result;
 }
 
 bool DecodeArticle(IArticleSink& sink, std::string& work, std::string_view group, std::string_view article,

@@ -26,6 +26,13 @@ struct DecodedSegment {
     std::string fileName;      // UTF-8 name as found in the article, or empty; not yet confined
     const std::uint8_t* data = nullptr;
     std::uint64_t jobId = 0;
+    // yEnc only: the "=yend" line carried this article's decoded size and/or its CRC-32 (pcrc32=, or
+    // crc32= of a posting in one part) and they were compared with `data`. The CRC is kept while
+    // decoding, so the check costs no second pass. A mismatch means the article arrived damaged;
+    // the decoder only reports it and hands the data on all the same.
+    bool trailerChecked = false;
+    bool sizeMatches = true;  // false only when the trailer's size= differs from `length`
+    bool crcMatches = true;   // false only when the trailer's CRC differs from the CRC of `data`
 };
 
 // The two hand-offs of the decoder. Both run on the connection's thread; a false result makes the
@@ -57,11 +64,25 @@ bool DecodeArticle(IArticleSink& sink, std::string& work, std::string_view group
 
 // A yEnc block found in an article body.
 struct TYEncBlock {
-    std::string fileName;   // UTF-8, trimmed
-    std::string_view data;  // the encoded data lines, up to the "=yend" line
+    std::string fileName;      // UTF-8, trimmed
+    std::string_view data;     // the encoded data lines, up to the "=yend" line
+    std::string_view trailer;  // the "=yend" line without its CRLF
+    bool multipart = false;    // the "=ybegin" line has a part= parameter
 };
 // Finds the yEnc block of a body: "=ybegin " with a "name=", the first line after the name that
 // is not a "=ypart" line, and the following "=yend". Returns false when the body has none.
 bool FindYEncBlock(std::string_view body, TYEncBlock& block);
+
+// The outcome of DecodeYEncBlock; `length` is 0 when the data decodes to nothing (or fails).
+struct TYEncDecoded {
+    std::size_t length = 0;
+    std::uint32_t crc32 = 0;  // of the decoded bytes
+    bool trailerChecked = false;
+    bool sizeMatches = true;
+    bool crcMatches = true;
+};
+// Decodes `block.data` into `output` (room for block.data.size() + 1 bytes) and compares the result
+// with the size and CRC of the trailer, as described at DecodedSegment.
+TYEncDecoded DecodeYEncBlock(const TYEncBlock& block, std::uint8_t* output);
 
 }  // namespace quivern
