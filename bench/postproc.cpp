@@ -27,6 +27,7 @@
 #include "postproc/join.h"
 #include "postproc/par_repair.h"
 #include "postproc/progress.h"
+#include "postproc/rar/extract.h"
 #include "postproc/sfv.h"
 
 namespace fs = std::filesystem;
@@ -50,6 +51,58 @@ void DrainSfv(CTestReceiver& window, std::size_t& bad) {
         if ((m->wParam & 0xFFFF) != SfvOk) ++bad;
         delete reinterpret_cast<std::string*>(m->lParam);
     }
+}
+
+// A RAR 5 archive with stored entries (one per file), written as a stream: what an archiver
+// with compression switched off makes of a posting's files.
+void PutVint(std::string& out, std::uint64_t v) {
+    do {
+        std::uint8_t b = v & 0x7F;
+        v >>= 7;
+        if (v) b |= 0x80;
+        out.push_back(static_cast<char>(b));
+    } while (v);
+}
+
+void PutBlock(std::ofstream& out, const std::string& body) {
+    std::string sized;
+    PutVint(sized, body.size());
+    sized += body;
+    const std::uint32_t crc = quivern::Crc32(sized.data(), sized.size());
+    out.write(reinterpret_cast<const char*>(&crc), 4);
+    out << sized;
+}
+
+bool WriteStoredRar5(const std::string& archive, const std::vector<std::string>& files) {
+    std::ofstream out(archive, std::ios::binary);
+    out.write("Rar!\x1a\x07\x01\x00", 8);
+    PutBlock(out, std::string("\x01\x00\x00", 3));  // main header
+    std::vector<char> buf(1 << 20);
+    for (const auto& path : files) {
+        const std::uint64_t size = fs::file_size(path);
+        const std::string name = fs::path(path).filename().string();
+        std::string body;
+        PutVint(body, 2);    // file header
+        PutVint(body, 0x2);  // with a data area
+        PutVint(body, size);
+        PutVint(body, 0x4);  // CRC present
+        PutVint(body, size);
+        PutVint(body, 0x81A4);  // regular file, mode 0644
+        const std::uint32_t crc = quivern::FileCrc32(path);
+        body.append(reinterpret_cast<const char*>(&crc), 4);
+        PutVint(body, 0);  // stored
+        PutVint(body, 1);  // Unix
+        PutVint(body, name.size());
+        body += name;
+        PutBlock(out, body);
+        std::ifstream in(path, std::ios::binary);
+        while (in) {
+            in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+            out.write(buf.data(), in.gcount());
+        }
+    }
+    PutBlock(out, std::string("\x05\x00\x00", 3));  // end of archive
+    return static_cast<bool>(out);
 }
 
 }  // namespace
@@ -144,6 +197,42 @@ int main(int argc, char** argv) {
     std::printf("copy_MBps=%.0f\n", copyMBps);
     std::printf("join_MBps=%.0f\n", joinMBps);
 
+    // Extraction of a stored archive of the same files, into a folder of its own.
+    const std::string rarFolder = JoinPath(folder, "rar");
+    fs::create_directories(rarFolder);
+    std::vector<std::string> partFiles;
+    for (int p = 1; p <= kParts; ++p) {
+        char name[32];
+        std::snprintf(name, sizeof name, "name.bin.%03d", p);
+        partFiles.push_back(JoinPath(folder, name));
+    }
+    const std::string archive = JoinPath(rarFolder, "bench.rar");
+    if (!WriteStoredRar5(archive, partFiles)) {
+        std::fprintf(stderr, "cannot write the archive\n");
+        fs::remove_all(folder);
+        return 1;
+    }
+    double extractS = 1e30;
+    bool extracted = true;
+    for (int round = 0; round < 2 && extracted; ++round) {
+        ::sync();
+        const auto t0 = std::chrono::steady_clock::now();
+        extracted = ExtractArchive(archive, "/bench/name.nzb", ctx, nullptr);
+        extractS = std::min(extractS, Seconds(t0));
+        Drain(window);
+        for (int p = 1; p <= kParts; ++p) {
+            char name[32];
+            std::snprintf(name, sizeof name, "name.bin.%03d", p);
+            const std::string out = JoinPath(rarFolder, name);
+            extracted = extracted && fs::exists(out) && fs::file_size(out) == partBytes;
+            fs::remove(out);
+        }
+    }
+    fs::remove(archive);
+    if (!extracted) std::fprintf(stderr, "extraction failed\n");
+    const double extractMBps = mb / extractS;
+    std::printf("extract_stored_MBps=%.0f\n", extractMBps);
+
     ::sync();
     auto start = std::chrono::steady_clock::now();
     ProcessSfvJob(CSFVJob(JoinPath(folder, "name.sfv"), folder, window.Handle()));
@@ -164,6 +253,7 @@ int main(int argc, char** argv) {
 
     fs::remove_all(folder);
     std::printf("join_vs_copy=%.2f\n", joinMBps / copyMBps);
+    std::printf("extract_stored_vs_copy=%.2f\n", extractMBps / copyMBps);
     std::printf("sfv_vs_copy=%.2f\n", sfvMBps / copyMBps);
-    return verified && bad == 0 ? 0 : 1;
+    return verified && bad == 0 && extracted ? 0 : 1;
 }
