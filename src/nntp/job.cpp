@@ -1,5 +1,6 @@
 #include "nntp/job.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <unordered_map>
@@ -210,6 +211,22 @@ void CNNTPJobDownload::PostProgress(std::uint32_t bytes) {
     if (!PostMessageTo(m_notifyWindow, WM_JOB_PROGRESS, 0, reinterpret_cast<LParam>(r))) {
         std::lock_guard g(p.lock);
         r->free = 1;
+    }
+}
+
+void CNNTPJobDownload::OnReceived(std::size_t bytes) {
+    m_pendingBytes += bytes;
+    const std::uint64_t now = MonotonicMs();
+    if (now - m_lastChunkPostMs < kProgressIntervalMs) return;
+    m_lastChunkPostMs = now;
+    FlushReceived();
+}
+
+void CNNTPJobDownload::FlushReceived() {
+    while (m_pendingBytes != 0) {
+        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(m_pendingBytes, UINT32_MAX));
+        m_pendingBytes -= chunk;
+        PostProgress(chunk);
     }
 }
 

@@ -89,8 +89,12 @@ public:
     // is not -1 and both window and list item are set.
     void PostProgress(std::uint32_t bytes);
 
-    // INntpReceiveObserver
-    void OnReceived(std::size_t bytes) override { PostProgress(static_cast<std::uint32_t>(bytes)); }
+    // INntpReceiveObserver. Received chunks are gathered and posted at most every
+    // kProgressIntervalMs per job, so the window gets progress at a bounded rate whatever the
+    // speed; FlushReceived posts what is left (the channel calls it when the reply is complete).
+    static constexpr std::uint64_t kProgressIntervalMs = 100;
+    void OnReceived(std::size_t bytes) override;
+    void FlushReceived();
     bool IsAvailabilityCheck() const override { return m_mode == ModeCheck; }
     std::uint32_t ArticleBytes() const override { return m_article->m_valid ? m_article->m_bytes : 0; }
 
@@ -117,6 +121,8 @@ public:
     void MarkCancelled();
 
 private:
+    std::uint64_t m_pendingBytes = 0;  // channel thread only
+    std::uint64_t m_lastChunkPostMs = 0;
     mutable std::mutex m_resultLock;
     std::string m_resultPath;
     std::uint64_t m_resultSize = 0;

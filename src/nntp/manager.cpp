@@ -278,13 +278,17 @@ bool CNNTPManager::Fetch(CNntpSocket& conn, Job& job) {
     const std::string group = GroupOfArticle(*job.m_part, *job.m_article).value_or("");
     const std::string messageId = job.m_article->m_messageId.value_or("");
     if (job.m_mode == ModeCheck) {
-        if (!conn.StatArticle(group, messageId, &job)) return false;
+        const bool present = conn.StatArticle(group, messageId, &job);
+        job.FlushReceived();
+        if (!present) return false;
         DecodedSegment empty;
         empty.jobId = job.m_jobId;
         return OnSegmentData(conn.Group(), messageId, empty);
     }
     std::string_view article;
-    if (!conn.FetchArticle(group, messageId, &job, &article)) return false;
+    const bool fetched = conn.FetchArticle(group, messageId, &job, &article);
+    job.FlushReceived();
+    if (!fetched) return false;
     TArticleJobInfo info;
     info.articleValid = job.m_article->m_valid;
     info.number = static_cast<std::uint32_t>(job.m_article->m_number);

@@ -95,6 +95,23 @@ TEST_F(JobTest, ProgressAndTheJobEndSequence) {
     EXPECT_FALSE(window.TryTake());
 }
 
+TEST_F(JobTest, ReceivedChunksReachTheWindowAtABoundedRateWithoutLosingBytes) {
+    CTestReceiver window;
+    auto job = Job(5, window.Handle());
+    job->m_phase = PhaseTaken;
+    for (int i = 0; i < 100000; ++i)
+        job->OnReceived(1000);  // far faster than 10 per 100 ms
+    job->FlushReceived();
+    std::uint64_t bytes = 0;
+    std::size_t messages = 0;
+    while (auto m = window.TryTake()) {
+        bytes += UnpackEventWord(TakeProgressRecord(m->lParam).eventWord).bytes;
+        ++messages;
+    }
+    EXPECT_EQ(bytes, 100000u * 1000u);
+    EXPECT_LE(messages, 10u);
+}
+
 TEST_F(JobTest, NoFileMessageWithoutSizeAndNothingForAGoneWindow) {
     CTestReceiver window;
     {
