@@ -150,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
              Parts("libarchive/test_rar_multivolume_uncompressed_files.part", 10, 2),
              "",
              {}}),
-    [](const auto& info) { return std::string(info.param.what); });
+    [](const auto& test) { return std::string(test.param.what); });
 
 // A minimal RAR 5 archive with stored entries, for names no real archiver would write.
 void PutVint(std::string& out, std::uint64_t v) {
@@ -277,7 +277,7 @@ INSTANTIATE_TEST_SUITE_P(
         WrongCase{"rar4_header_checksum", "libarchive/test_read_format_rar4_encrypted_filenames.rar", "x"},
         // b.txt opens with "password"; d.txt needs "password2": its CRC tells.
         WrongCase{"rar4_data_checksum", "libarchive/test_read_format_rar4_encrypted.rar", "password"}),
-    [](const auto& info) { return std::string(info.param.what); });
+    [](const auto& test) { return std::string(test.param.what); });
 
 TEST(ExtractArchive, NamesLeavingTheFolderAreRefusedOthersExtracted) {
     TempDir dir;
@@ -409,8 +409,8 @@ INSTANTIATE_TEST_SUITE_P(Samples, Malformed,
                                            "test_read_format_rar5_truncated_huff.rar",
                                            "test_read_format_rar5_unpacked_size_exceeds_declared.rar",
                                            "test_read_format_rar_invalid1.rar"),
-                         [](const auto& info) {
-                             std::string n = info.param.substr(17);
+                         [](const auto& test) {
+                             std::string n = test.param.substr(17);
                              for (char& ch : n)
                                  if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
                              return n;

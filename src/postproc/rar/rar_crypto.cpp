@@ -5,6 +5,7 @@
 #include <openssl/sha.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "nntp/decode/crc32.h"
@@ -60,22 +61,23 @@ Rar4Key DeriveRar4Key(std::string_view passwordUtf8, const std::uint8_t salt[8])
 
     constexpr std::uint32_t kRounds = 0x40000;
     Rar4Key out;
-    SHA_CTX ctx;
-    SHA1_Init(&ctx);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> copy(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    std::uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (!ctx || !copy || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) return out;
     for (std::uint32_t i = 0; i < kRounds; ++i) {
-        SHA1_Update(&ctx, raw.data(), raw.size());
+        EVP_DigestUpdate(ctx.get(), raw.data(), raw.size());
         const std::uint8_t counter[3] = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8),
                                          static_cast<std::uint8_t>(i >> 16)};
-        SHA1_Update(&ctx, counter, 3);
+        EVP_DigestUpdate(ctx.get(), counter, 3);
         if (i % (kRounds / 16) == 0) {
-            SHA_CTX copy = ctx;
-            std::uint8_t digest[20];
-            SHA1_Final(digest, &copy);
+            EVP_MD_CTX_copy_ex(copy.get(), ctx.get());
+            EVP_DigestFinal_ex(copy.get(), digest, &digestLength);
             out.iv[i / (kRounds / 16)] = digest[19];
         }
     }
-    std::uint8_t digest[20];
-    SHA1_Final(digest, &ctx);
+    EVP_DigestFinal_ex(ctx.get(), digest, &digestLength);
     // The key is the digest's first four 32-bit words, each stored little-endian.
     for (int w = 0; w < 4; ++w)
         for (int b = 0; b < 4; ++b)
@@ -86,49 +88,18 @@ Rar4Key DeriveRar4Key(std::string_view passwordUtf8, const std::uint8_t salt[8])
 bool DeriveRar5Key(std::string_view passwordUtf8, const std::uint8_t salt[16], unsigned lg2Count,
                    Rar5Key& out) {
     if (lg2Count > 24) return false;  // the format's limit; larger counts are damage, not a key
-    const auto* pw = reinterpret_cast<const std::uint8_t*>(passwordUtf8.data());
-    const std::size_t pwLength = passwordUtf8.size();
-    std::uint8_t block[20];
-    std::memcpy(block, salt, 16);
-    block[16] = 0;
-    block[17] = 0;
-    block[18] = 0;
-    block[19] = 1;
-
-    HMAC_CTX* base = HMAC_CTX_new();
-    HMAC_CTX* work = HMAC_CTX_new();
-    if (!base || !work) {
-        HMAC_CTX_free(base);
-        HMAC_CTX_free(work);
-        return false;
-    }
-    HMAC_Init_ex(base, pw, static_cast<int>(pwLength), EVP_sha256(), nullptr);
-    std::uint8_t u[32];
-    unsigned int len = 32;
-    HMAC_CTX_copy(work, base);
-    HMAC_Update(work, block, sizeof block);
-    HMAC_Final(work, u, &len);
-    std::uint8_t sum[32];
-    std::memcpy(sum, u, 32);
-
+    // PBKDF2-HMAC-SHA256 over the salt: the key after 2^lg2Count rounds, the hash key after 16
+    // more, the password check value after 16 more again (the running sum of all rounds).
     const std::uint64_t count = std::uint64_t{1} << lg2Count;
-    const std::uint64_t stops[3] = {count, count + 16, count + 32};
-    std::uint8_t* targets[3] = {out.key.data(), out.hashKey.data(), nullptr};
     std::uint8_t checkFull[32];
-    targets[2] = checkFull;
-    std::uint64_t round = 1;
+    std::uint8_t* targets[3] = {out.key.data(), out.hashKey.data(), checkFull};
     for (int stage = 0; stage < 3; ++stage) {
-        for (; round < stops[stage]; ++round) {
-            HMAC_CTX_copy(work, base);
-            HMAC_Update(work, u, 32);
-            HMAC_Final(work, u, &len);
-            for (int k = 0; k < 32; ++k)
-                sum[k] ^= u[k];
+        if (PKCS5_PBKDF2_HMAC(passwordUtf8.data(), static_cast<int>(passwordUtf8.size()), salt, 16,
+                              static_cast<int>(count + 16 * static_cast<std::uint64_t>(stage)), EVP_sha256(), 32,
+                              targets[stage]) != 1) {
+            return false;
         }
-        std::memcpy(targets[stage], sum, 32);
     }
-    HMAC_CTX_free(base);
-    HMAC_CTX_free(work);
     out.check.fill(0);
     for (int k = 0; k < 32; ++k)
         out.check[k % 8] ^= checkFull[k];
