@@ -135,8 +135,8 @@ int main(int argc, char** argv) {
         std::size_t bad = 0;
         for (const std::string_view body : bodies) {
             quivern::TYEncBlock block;
-            if (!quivern::FindYEncBlock(body, block)) continue;
-            const quivern::TYEncDecoded r = quivern::DecodeYEncBlock(block, output.data() + o);
+            quivern::TYEncDecoded r;
+            if (!quivern::DecodeYEncBody(body, block, output.data() + o, r)) continue;
             o += r.length;
             if (!r.trailerChecked || !r.sizeMatches || !r.crcMatches) ++bad;
         }

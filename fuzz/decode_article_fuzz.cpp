@@ -82,6 +82,27 @@ void CompareYEnc(const char* text, std::size_t size) {
     }
 }
 
+// The one-pass search and decoding of a yEnc block against the search followed by the decoding.
+void CompareBlockSearch(const std::string& body) {
+    quivern::TYEncBlock found;
+    quivern::TYEncBlock fused;
+    auto expected = std::make_unique<std::uint8_t[]>(body.size() + 1);
+    auto got = std::make_unique<std::uint8_t[]>(body.size() + 1);
+    quivern::TYEncDecoded r;
+    const bool haveFound = quivern::FindYEncBlock(body, found);
+    const bool haveFused = quivern::DecodeYEncBody(body, fused, got.get(), r);
+    if (haveFound != haveFused) std::abort();
+    if (!haveFound) return;
+    if (found.data != fused.data || found.trailer != fused.trailer || found.fileName != fused.fileName ||
+        found.multipart != fused.multipart)
+        std::abort();
+    const quivern::TYEncDecoded e = quivern::DecodeYEncBlock(found, expected.get());
+    if (e.length != r.length || e.crc32 != r.crc32 || e.trailerChecked != r.trailerChecked ||
+        e.sizeMatches != r.sizeMatches || e.crcMatches != r.crcMatches ||
+        std::memcmp(expected.get(), got.get(), e.length) != 0)
+        std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -100,6 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            (control & 0x80) != 0 ? &job : nullptr);
 
     CompareYEnc(article.data(), article.size());
+    CompareBlockSearch(article);
     // Exact-size output buffers for the other decoders too.
     auto out = std::make_unique<std::uint8_t[]>(article.size() + 1);
     quivern::DecodeUU(article.data(), article.size(), out.get());

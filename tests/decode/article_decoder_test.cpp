@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "decode_support.h"
 #include "nntp/decode/crc32.h"
@@ -311,6 +313,36 @@ TEST(DecodeArticle, YEncTrailerIsComparedWithTheData) {
         EXPECT_EQ(sink.segments[0].trailerChecked, c.checked) << c.what;
         EXPECT_EQ(sink.segments[0].sizeMatches, c.sizeOk) << c.what;
         EXPECT_EQ(sink.segments[0].crcMatches, c.crcOk) << c.what;
+    }
+}
+
+TEST(DecodeArticle, OnePassBlockDecodingMatchesSearchThenDecode) {
+    // The one-pass decoding searches "=yend" in slices of 16 KiB: markers placed around a slice end,
+    // split by it, absent, or preceded by an "=y" that is no marker.
+    for (const std::size_t dataLength : {0u, 5u, 16379u, 16380u, 16381u, 16383u, 16384u, 16385u, 40000u}) {
+        for (const char* tail : {"=yend size=1\r\n", "=yen", "=y=yend crc32=0\r\n"}) {
+            std::string data(dataLength, 'k');
+            for (std::size_t i = 128; i < data.size(); i += 130)
+                data.replace(i, 2, "\r\n");
+            const std::string body = "=ybegin line=128 name=a.bin\r\n" + data + tail;
+            TYEncBlock expectedBlock;
+            const bool found = FindYEncBlock(body, expectedBlock);
+            TYEncBlock block;
+            TYEncDecoded result;
+            std::vector<std::uint8_t> out(body.size() + 1);
+            ASSERT_EQ(DecodeYEncBody(body, block, out.data(), result), found) << dataLength << tail;
+            if (!found) continue;
+            EXPECT_EQ(block.data, expectedBlock.data);
+            EXPECT_EQ(block.trailer, expectedBlock.trailer);
+            std::vector<std::uint8_t> expected(body.size() + 1);
+            const TYEncDecoded e = DecodeYEncBlock(expectedBlock, expected.data());
+            EXPECT_EQ(result.length, e.length);
+            EXPECT_EQ(result.crc32, e.crc32);
+            EXPECT_EQ(result.trailerChecked, e.trailerChecked);
+            EXPECT_EQ(result.sizeMatches, e.sizeMatches);
+            EXPECT_TRUE(std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(e.length),
+                                   expected.begin()));
+        }
     }
 }
 

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "nntp/decode/crc32.h"
 
 namespace quivern {
 namespace {
@@ -120,7 +124,7 @@ TEST(DecodeYEnc, VectorImplementationsMatchScalarOnRandomText) {
         for (auto& c : text)
             c = binary ? static_cast<char>(rng()) : alphabet[rng() % alphabet.size()];
         const auto expected = Decode(YEncImpl::kScalar, text);
-        for (const YEncImpl impl : {YEncImpl::kSse2, YEncImpl::kAvx2}) {
+        for (const YEncImpl impl : {YEncImpl::kSse2, YEncImpl::kAvx2, YEncImpl::kAvx512}) {
             if (!YEncImplAvailable(impl)) continue;
             ASSERT_EQ(Decode(impl, text), expected)
                 << "impl " << static_cast<int>(impl) << " round " << round;
@@ -130,6 +134,81 @@ TEST(DecodeYEnc, VectorImplementationsMatchScalarOnRandomText) {
     if (YEncImplAvailable(YEncImpl::kSse2)) {
         EXPECT_GT(compared, 0);
     }
+}
+
+// Feeds `text` to a YEncDecoder in the given pieces, each into a buffer of exactly the promised
+// length + 1 bytes, and checks the running size and CRC against what came out.
+std::optional<std::vector<std::uint8_t>> DecodeInPieces(YEncImpl impl, const std::string& text,
+                                                        const std::vector<std::size_t>& pieces) {
+    YEncDecoder decoder(impl);
+    std::vector<std::uint8_t> out;
+    std::size_t at = 0;
+    for (const std::size_t n : pieces) {
+        auto buffer = std::make_unique<std::uint8_t[]>(n + 1);
+        const std::size_t wrote = decoder.Feed(text.data() + at, n, buffer.get());
+        out.insert(out.end(), buffer.get(), buffer.get() + wrote);
+        at += n;
+    }
+    std::uint8_t last[1];
+    if (decoder.Finish(last) == 1) out.push_back(last[0]);
+    if (decoder.Failed() || out.empty()) return std::nullopt;
+    EXPECT_EQ(decoder.Size(), out.size());
+    EXPECT_EQ(decoder.Crc32(), Crc32(out.data(), out.size()));
+    return out;
+}
+
+TEST(YEncDecoder, PiecesCutAnywhereDecodeLikeTheWholeText) {
+    // Every cut of texts where the cut can fall between "=" and its character, CR and LF, the two
+    // dots of a stuffed line, or inside a vector.
+    const std::string texts[] = {
+        "k\r\n..kl=}m\r\n.k\r\n...\r\n=n.\n\r..",
+        "kk=\r\nkk",
+        "..\r\n..\r\n==\r\n.",
+        std::string(150, 'k') + "\r\n.." + std::string(100, 'm') + "=}" + std::string(70, '.') + "\r\n",
+        "k=",
+    };
+    for (const auto& text : texts) {
+        const auto expected = Decode(YEncImpl::kScalar, text);
+        for (const YEncImpl impl : kAllImpls) {
+            if (!YEncImplAvailable(impl)) continue;
+            for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+                ASSERT_EQ(DecodeInPieces(impl, text, {cut, text.size() - cut}), expected)
+                    << "impl " << static_cast<int>(impl) << " cut " << cut << " text " << text.substr(0, 20);
+            }
+            std::vector<std::size_t> ones(text.size(), 1);
+            EXPECT_EQ(DecodeInPieces(impl, text, ones), expected) << "one byte at a time";
+        }
+    }
+    // Larger than the decoder's checksum slices, in uneven pieces.
+    std::mt19937 rng(5);
+    std::vector<std::uint8_t> data(200000);
+    for (auto& b : data)
+        b = static_cast<std::uint8_t>(rng());
+    const std::string big = Encode(data, 128);
+    for (const YEncImpl impl : kAllImpls) {
+        if (!YEncImplAvailable(impl)) continue;
+        std::vector<std::size_t> pieces;
+        for (std::size_t left = big.size(); left > 0;) {
+            const std::size_t n = std::min<std::size_t>(left, 1 + rng() % 40000);
+            pieces.push_back(n);
+            left -= n;
+        }
+        EXPECT_EQ(DecodeInPieces(impl, big, pieces), data) << "impl " << static_cast<int>(impl);
+    }
+}
+
+TEST(YEncDecoder, FindYEncEndFindsTheFirstMarkerAtAnyOffset) {
+    for (std::size_t at : {0u, 1u, 31u, 32u, 59u, 60u, 63u, 64u, 65u, 127u, 1000u}) {
+        std::string text(at, 'k');
+        text += "=yend";
+        text += std::string(70, 'k') + "=yend";
+        EXPECT_EQ(FindYEncEnd(text.data(), text.size()), at);
+        // A marker cut off by the end of the text is no marker.
+        EXPECT_EQ(FindYEncEnd(text.data(), at + 4), at + 4);
+    }
+    const std::string near = std::string(40, '=') + "y=yen=yend";
+    EXPECT_EQ(FindYEncEnd(near.data(), near.size()), near.size() - 5);
+    EXPECT_EQ(FindYEncEnd("", 0), 0u);
 }
 
 }  // namespace

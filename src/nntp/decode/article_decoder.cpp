@@ -1,5 +1,6 @@
 #include "nntp/decode/article_decoder.h"
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 #include <new>
@@ -157,6 +158,8 @@ std::optional<std::uint32_t> ParseHex32(std::string_view v) {
     return n;
 }
 
+bool FindYEncHeader(std::string_view body, TYEncBlock& block, std::size_t& dataStart);
+
 struct Buffer {
     std::unique_ptr<std::uint8_t[]> bytes;
     bool Allocate(std::size_t size) {
@@ -276,11 +279,14 @@ bool ArticleDecoder::Multipart(std::string_view article, std::size_t bodyStart, 
 }
 
 std::optional<bool> ArticleDecoder::YEnc(std::string_view body) {
+    // The header first, so that a body without a yEnc header costs no buffer.
     TYEncBlock block;
-    if (!FindYEncBlock(body, block)) return std::nullopt;
+    std::size_t dataStart = 0;
+    if (!FindYEncHeader(body, block, dataStart)) return std::nullopt;
     Buffer out;
-    if (!out.Allocate(block.data.size() + 1)) return false;
-    const TYEncDecoded decoded = DecodeYEncBlock(block, out.bytes.get());
+    if (!out.Allocate(body.size() + 1)) return false;
+    TYEncDecoded decoded;
+    if (!DecodeYEncBody(body, block, out.bytes.get(), decoded)) return std::nullopt;
     // Nothing decoded (for example an "=" closing a line): nothing to hand on, the article counts as
     // handled.
     if (decoded.length == 0) return true;
@@ -330,7 +336,11 @@ bool ArticleDecoder::DecodeUUAndHandOff(std::string fileName, std::string_view d
 
 }  // namespace
 
-bool FindYEncBlock(std::string_view body, TYEncBlock& block) {
+namespace {
+
+// The header part of FindYEncBlock: the file name, whether the posting has parts, and where the
+// data starts.
+bool FindYEncHeader(std::string_view body, TYEncBlock& block, std::size_t& dataStart) {
     const std::size_t begin = body.find("=ybegin ");
     if (begin == npos) return false;
     const std::size_t nameAt = body.find("name=", begin);
@@ -346,31 +356,26 @@ bool FindYEncBlock(std::string_view body, TYEncBlock& block) {
         if (body.substr(line, next - line).find("=ypart") == npos) break;
         line = next;
     }
-    const std::size_t end = body.find("=yend", line);
-    if (end == npos) return false;
     block.fileName = Cp1252ToUtf8(name);
-    block.data = body.substr(line, end - line);
-    const std::size_t trailerEnd = body.find(kCrlf, end);
-    block.trailer = body.substr(end, (trailerEnd == npos ? body.size() : trailerEnd) - end);
     const std::size_t beginLineEnd = body.find(kCrlf, begin);
     block.multipart =
         YEncParameter(body.substr(begin, beginLineEnd == npos ? npos : beginLineEnd - begin), " part=")
             .has_value();
+    dataStart = line;
     return true;
 }
 
-TYEncDecoded DecodeYEncBlock(const TYEncBlock& block, std::uint8_t* output) {
-    TYEncDecoded result;
-    YEncDecoder decoder;
-    std::size_t n = decoder.Feed(block.data.data(), block.data.size(), output);
-    n += decoder.Finish(output + n);
-    if (decoder.Failed() || n == 0) return result;
-    result.length = n;
-    result.crc32 = decoder.Crc32();
+void SetYEncData(std::string_view body, std::size_t start, std::size_t end, TYEncBlock& block) {
+    block.data = body.substr(start, end - start);
+    const std::size_t trailerEnd = body.find(kCrlf, end);
+    block.trailer = body.substr(end, (trailerEnd == npos ? body.size() : trailerEnd) - end);
+}
+
+void CompareTrailer(const TYEncBlock& block, TYEncDecoded& result) {
     if (const auto size = YEncParameter(block.trailer, " size=")) {
         if (const auto value = ParseDecimal(*size)) {
             result.trailerChecked = true;
-            result.sizeMatches = *value == n;
+            result.sizeMatches = *value == result.length;
         }
     }
     // crc32= is the CRC of the whole file; it describes this article's data only when the posting
@@ -383,7 +388,60 @@ TYEncDecoded DecodeYEncBlock(const TYEncBlock& block, std::uint8_t* output) {
             result.crcMatches = *value == result.crc32;
         }
     }
+}
+
+}  // namespace
+
+bool FindYEncBlock(std::string_view body, TYEncBlock& block) {
+    std::size_t start = 0;
+    if (!FindYEncHeader(body, block, start)) return false;
+    const std::size_t end = start + FindYEncEnd(body.data() + start, body.size() - start);
+    if (end == body.size()) return false;
+    SetYEncData(body, start, end, block);
+    return true;
+}
+
+TYEncDecoded DecodeYEncBlock(const TYEncBlock& block, std::uint8_t* output) {
+    TYEncDecoded result;
+    YEncDecoder decoder;
+    std::size_t n = decoder.Feed(block.data.data(), block.data.size(), output);
+    n += decoder.Finish(output + n);
+    if (decoder.Failed() || n == 0) return result;
+    result.length = n;
+    result.crc32 = decoder.Crc32();
+    CompareTrailer(block, result);
     return result;
+}
+
+bool DecodeYEncBody(std::string_view body, TYEncBlock& block, std::uint8_t* output, TYEncDecoded& result) {
+    std::size_t start = 0;
+    if (!FindYEncHeader(body, block, start)) return false;
+    // Slices of the size the decoder checksums at once; a "=yend" may straddle a slice end.
+    constexpr std::size_t kSlice = 16 * 1024;
+    const char* t = body.data();
+    YEncDecoder decoder;
+    std::size_t o = 0;
+    std::size_t end = body.size();
+    for (std::size_t at = start; at < body.size();) {
+        const std::size_t window = std::min(body.size() - at, kSlice + 4);
+        const std::size_t found = FindYEncEnd(t + at, window);
+        const std::size_t stop = std::min(found, std::min(window, kSlice));
+        if (!decoder.Failed()) o += decoder.Feed(t + at, stop, output + o);
+        if (found < kSlice && found < window) {
+            end = at + found;
+            break;
+        }
+        at += stop;
+    }
+    if (end == body.size()) return false;
+    o += decoder.Finish(output + o);
+    SetYEncData(body, start, end, block);
+    result = TYEncDecoded{};
+    if (decoder.Failed() || o == 0) return true;
+    result.length = o;
+    result.crc32 = decoder.Crc32();
+    CompareTrailer(block, result);
+    return true;
 }
 
 bool DecodeArticle(IArticleSink& sink, std::string& work, std::string_view group, std::string_view article,

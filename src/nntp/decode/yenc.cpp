@@ -1,5 +1,8 @@
 #include "nntp/decode/yenc.h"
 
+#include <cstring>
+#include <string_view>
+
 #include "nntp/decode/crc32.h"
 
 #if defined(__x86_64__)
@@ -183,6 +186,41 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,bmi2,popcnt"))) void Ker
     o = q;
 }
 
+// Pairs "=y" found 64 positions at a time; the rare pair is then checked for "end".
+__attribute__((target("avx512f,avx512bw,bmi"))) std::size_t FindEndAvx512(const char* t, std::size_t len) {
+    const __m512i eqV = _mm512_set1_epi8('=');
+    const __m512i yV = _mm512_set1_epi8('y');
+    std::size_t p = 0;
+    for (; p + 65 <= len; p += 64) {
+        std::uint64_t m = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(t + p), eqV) &
+                          _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(t + p + 1), yV);
+        for (; m != 0; m &= m - 1) {
+            const std::size_t at = p + static_cast<std::size_t>(__builtin_ctzll(m));
+            if (at + 5 <= len && std::memcmp(t + at + 2, "end", 3) == 0) return at;
+        }
+    }
+    const std::size_t at = std::string_view(t, len).find("=yend", p);
+    return at == std::string_view::npos ? len : at;
+}
+
+__attribute__((target("avx2,bmi"))) std::size_t FindEndAvx2(const char* t, std::size_t len) {
+    const __m256i eqV = _mm256_set1_epi8('=');
+    const __m256i yV = _mm256_set1_epi8('y');
+    std::size_t p = 0;
+    for (; p + 33 <= len; p += 32) {
+        const __m256i a = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + p)), eqV);
+        const __m256i b =
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + p + 1)), yV);
+        auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(a, b)));
+        for (; m != 0; m &= m - 1) {
+            const std::size_t at = p + static_cast<std::size_t>(__builtin_ctz(m));
+            if (at + 5 <= len && std::memcmp(t + at + 2, "end", 3) == 0) return at;
+        }
+    }
+    const std::size_t at = std::string_view(t, len).find("=yend", p);
+    return at == std::string_view::npos ? len : at;
+}
+
 bool HasAvx2() {
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
@@ -268,6 +306,16 @@ std::size_t DecodeYEncWith(YEncImpl impl, const char* text, std::size_t length, 
     if (s.failed || s.escape) return 0;
     if (s.pendingDot) output[o++] = Plain('.');
     return o;
+}
+
+std::size_t FindYEncEnd(const char* text, std::size_t length) {
+#if QUIVERN_YENC_X86
+    static const YEncImpl active = YEncActiveImpl();
+    if (active == YEncImpl::kAvx512) return FindEndAvx512(text, length);
+    if (active == YEncImpl::kAvx2) return FindEndAvx2(text, length);
+#endif
+    const std::size_t at = std::string_view(text, length).find("=yend");
+    return at == std::string_view::npos ? length : at;
 }
 
 std::size_t DecodeYEnc(const char* text, std::size_t length, std::uint8_t* output) {

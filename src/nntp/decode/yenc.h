@@ -23,6 +23,10 @@ std::size_t DecodeYEncWith(YEncImpl impl, const char* text, std::size_t length, 
 // The implementation DecodeYEnc uses on this processor.
 YEncImpl YEncActiveImpl();
 
+// Offset of the first "=yend" in the text (the end of a yEnc block's data), or `length` when there
+// is none.
+std::size_t FindYEncEnd(const char* text, std::size_t length);
+
 // The same decoding for text that arrives in pieces cut anywhere (inside a line, between "=" and
 // the character it escapes, between the two dots of a stuffed line, between CR and LF), with the
 // CRC-32 and the count of the decoded bytes kept on the way: each piece is checksummed while its
