@@ -76,7 +76,9 @@ TEST(ParCommandLineTest, ReaderRules) {
         EXPECT_EQ(cl.m_version, c.version) << c.args.back();
         EXPECT_EQ(cl.m_parFile, c.file) << c.args.back();
         EXPECT_EQ(cl.m_operation, c.op) << c.args.back();
-        if (cl.m_ok) EXPECT_EQ(cl.m_noiseLevel, 3);
+        if (cl.m_ok) {
+            EXPECT_EQ(cl.m_noiseLevel, 3);
+        }
     }
     const TParCommandLine quiet = ReadParCommandLine({"q", "v", "-q", "-m64", p + "a.par2", "extra.bin"});
     EXPECT_TRUE(quiet.m_ok);
