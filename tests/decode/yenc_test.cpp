@@ -197,6 +197,48 @@ TEST(YEncDecoder, PiecesCutAnywhereDecodeLikeTheWholeText) {
     }
 }
 
+TEST(YEncDecoder, FeedToEndStopsAtTheFirstMarker) {
+    // Expected: the text up to the first "=yend" decoded on its own.
+    std::mt19937 rng(77);
+    const std::string alphabet = "==\r\n..kkkkkkkkkkkkkkkkkkkkyyyyend";
+    std::vector<std::string> texts;
+    for (const std::size_t at : {0u, 1u, 62u, 63u, 64u, 65u, 127u, 128u, 16383u, 16384u, 16385u, 20000u}) {
+        std::string text(at, 'k');
+        for (std::size_t i = 100; i < text.size(); i += 128)
+            text.replace(i, 2, "\r\n");
+        texts.push_back(text + "=yend size=1\r\n");
+        texts.push_back(text + "=yen");                        // cut off: no marker
+        texts.push_back(text + "\r\n.=yend");                  // after a dot opening a line
+        texts.push_back(text + "=\r\n=yend");                  // after a failed escape
+        texts.push_back(text + "=y=yen=yend=yend");            // "=y" pairs that are no marker
+        texts.push_back(std::string(at % 200, '=') + "yend");  // inside a run of "="
+    }
+    for (int round = 0; round < 300; ++round) {
+        std::string text(rng() % 300, '\0');
+        for (auto& c : text)
+            c = alphabet[rng() % alphabet.size()];
+        texts.push_back(text);
+    }
+    for (const auto& text : texts) {
+        const std::size_t markerAt = std::min(text.find("=yend"), text.size());
+        const auto expected = Decode(YEncImpl::kScalar, text.substr(0, markerAt));
+        for (const YEncImpl impl : kAllImpls) {
+            if (!YEncImplAvailable(impl)) continue;
+            YEncDecoder decoder(impl);
+            std::vector<std::uint8_t> out(text.size() + 1);
+            std::size_t consumed = 0;
+            std::size_t n = decoder.FeedToEnd(text.data(), text.size(), out.data(), consumed);
+            n += decoder.Finish(out.data() + n);
+            ASSERT_EQ(consumed, markerAt) << "impl " << static_cast<int>(impl) << " " << text.substr(0, 40);
+            const auto got = decoder.Failed() || n == 0
+                                 ? std::nullopt
+                                 : std::optional(std::vector<std::uint8_t>(out.begin(), out.begin() + n));
+            ASSERT_EQ(got, expected) << "impl " << static_cast<int>(impl) << " " << text.substr(0, 40);
+            if (got) EXPECT_EQ(decoder.Crc32(), Crc32(got->data(), got->size()));
+        }
+    }
+}
+
 TEST(YEncDecoder, FindYEncEndFindsTheFirstMarkerAtAnyOffset) {
     for (std::size_t at : {0u, 1u, 31u, 32u, 59u, 60u, 63u, 64u, 65u, 127u, 1000u}) {
         std::string text(at, 'k');

@@ -416,23 +416,10 @@ TYEncDecoded DecodeYEncBlock(const TYEncBlock& block, std::uint8_t* output) {
 bool DecodeYEncBody(std::string_view body, TYEncBlock& block, std::uint8_t* output, TYEncDecoded& result) {
     std::size_t start = 0;
     if (!FindYEncHeader(body, block, start)) return false;
-    // Slices of the size the decoder checksums at once; a "=yend" may straddle a slice end.
-    constexpr std::size_t kSlice = 16 * 1024;
-    const char* t = body.data();
     YEncDecoder decoder;
-    std::size_t o = 0;
-    std::size_t end = body.size();
-    for (std::size_t at = start; at < body.size();) {
-        const std::size_t window = std::min(body.size() - at, kSlice + 4);
-        const std::size_t found = FindYEncEnd(t + at, window);
-        const std::size_t stop = std::min(found, std::min(window, kSlice));
-        if (!decoder.Failed()) o += decoder.Feed(t + at, stop, output + o);
-        if (found < kSlice && found < window) {
-            end = at + found;
-            break;
-        }
-        at += stop;
-    }
+    std::size_t consumed = 0;
+    std::size_t o = decoder.FeedToEnd(body.data() + start, body.size() - start, output, consumed);
+    const std::size_t end = start + consumed;
     if (end == body.size()) return false;
     o += decoder.Finish(output + o);
     SetYEncData(body, start, end, block);

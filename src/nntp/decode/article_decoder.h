@@ -84,8 +84,8 @@ struct TYEncDecoded {
 // Decodes `block.data` into `output` (room for block.data.size() + 1 bytes) and compares the result
 // with the size and CRC of the trailer, as described at DecodedSegment.
 TYEncDecoded DecodeYEncBlock(const TYEncBlock& block, std::uint8_t* output);
-// FindYEncBlock and DecodeYEncBlock in one pass over the data: the search for "=yend" runs slice by
-// slice just ahead of the decoding, while the slice is in the cache. `output` needs room for
+// FindYEncBlock and DecodeYEncBlock in one pass over the data: the decoder looks for "=yend" as it
+// goes. `output` needs room for
 // body.size() + 1 bytes. Returns false (and `result` is unspecified) when the body has no yEnc
 // block; otherwise `block` and `result` are what the two calls would give.
 bool DecodeYEncBody(std::string_view body, TYEncBlock& block, std::uint8_t* output, TYEncDecoded& result);

@@ -145,14 +145,20 @@ std::uint64_t ResolveEscapeRuns(std::uint64_t eq, std::uint64_t carry) {
 // masks, and vpcompressb packs what stays. Needs no pending dot on entry; reads t[pos + 64] to see
 // whether a dot opening a line in the last lane is followed by another, so stop must be below the
 // piece's length. Stores 64 bytes at out + o with o <= pos + 1 and pos + 65 <= the piece's length.
+//
+// With `marker` set it also looks for "=yend" (which must lie wholly below `limit`), the same
+// comparisons finding the pairs "=y": it stops before the vector holding the marker's "=" and
+// stores the marker's offset in *marker.
 __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,bmi2,popcnt"))) void KernelAvx512(
-    DecodeState& s, const char* t, std::size_t& pos, std::size_t stop, std::uint8_t* out, std::size_t& o) {
+    DecodeState& s, const char* t, std::size_t& pos, std::size_t stop, std::size_t limit, std::size_t* marker,
+    std::uint8_t* out, std::size_t& o) {
     const __m512i eqV = _mm512_set1_epi8('=');
     const __m512i crV = _mm512_set1_epi8('\r');
     const __m512i lfV = _mm512_set1_epi8('\n');
     const __m512i dotV = _mm512_set1_epi8('.');
     const __m512i bias = _mm512_set1_epi8(42);
     const __m512i escBias = _mm512_set1_epi8(64);
+    const __m512i yV = _mm512_set1_epi8('y');
     std::uint64_t escCarry = s.escape ? 1 : 0;
     std::uint64_t lineCarry = s.lineStart ? 1 : 0;
     std::uint64_t bad = 0;
@@ -163,6 +169,20 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,bmi2,popcnt"))) void Ker
         const std::uint64_t eq = _mm512_cmpeq_epi8_mask(v, eqV);
         const std::uint64_t brk = _mm512_cmpeq_epi8_mask(v, crV) | _mm512_cmpeq_epi8_mask(v, lfV);
         const std::uint64_t dot = _mm512_cmpeq_epi8_mask(v, dotV);
+        if (marker != nullptr) {
+            const std::uint64_t nextY = t[p + 64] == 'y' ? 1 : 0;
+            std::uint64_t pairs = eq & ((_mm512_cmpeq_epi8_mask(v, yV) >> 1) | (nextY << 63));
+            bool found = false;
+            for (; pairs != 0; pairs &= pairs - 1) {
+                const std::size_t at = p + static_cast<std::size_t>(__builtin_ctzll(pairs));
+                if (at + 5 <= limit && std::memcmp(t + at + 2, "end", 3) == 0) {
+                    *marker = at;
+                    found = true;
+                    break;
+                }
+            }
+            if (found) break;
+        }
         std::uint64_t starts = eq;
         if (__builtin_expect((eq & ((eq << 1) | escCarry)) != 0, 0)) starts = ResolveEscapeRuns(eq, escCarry);
         const std::uint64_t escaped = (starts << 1) | escCarry;
@@ -233,23 +253,56 @@ bool HasAvx512Vbmi2() {
 }
 #endif
 
-// Decodes one piece with the chosen kernel; the kernels leave the last characters (and any they
-// cannot take) to Step. Returns the number of bytes written.
-std::size_t DecodePiece(YEncImpl impl, DecodeState& s, const char* t, std::size_t len, std::uint8_t* out) {
+inline bool IsMarkerAt(const char* t, std::size_t pos, std::size_t limit) {
+    return t[pos] == '=' && pos + 5 <= limit && std::memcmp(t + pos, "=yend", 5) == 0;
+}
+
+// Decodes t[0, len) with the chosen kernel; the kernels leave the last characters (and any they
+// cannot take) to Step. Bytes up to `limit` (>= len) may be read. With `marker` set, decoding stops
+// at the first "=yend" that begins below len and ends within limit, and *marker receives its offset
+// (it is left alone when there is none). Returns the number of bytes written.
+std::size_t DecodePiece(YEncImpl impl, DecodeState& s, const char* t, std::size_t len, std::size_t limit,
+                        std::size_t* marker, std::uint8_t* out) {
     std::size_t pos = 0;
     std::size_t o = 0;
-    if (s.failed) return 0;
-    if (s.pendingDot && pos < len) Step(s, t[pos++], out, o);
+    if (s.failed) {
+        // Nothing more to decode, but the end of the text is still wanted.
+        if (marker != nullptr) {
+            const std::size_t found = FindYEncEnd(t, limit - len < 4 ? limit : len + 4);
+            if (found < len) *marker = found;
+        }
+        return 0;
+    }
+    std::size_t end = len;
+    if (marker != nullptr && impl != YEncImpl::kAvx512) {
+        // The copy kernels do not search; a search over the piece, still in the cache, does.
+        const std::size_t window = limit - len < 4 ? limit : len + 4;
+        const std::size_t found = FindYEncEnd(t, window);
+        if (found < len) {
+            end = found;
+            *marker = found;
+        }
+        marker = nullptr;
+    }
+    std::size_t markerAt = end;
+    std::size_t* kernelMarker = marker != nullptr ? &markerAt : nullptr;
+    if (s.pendingDot && pos < end) {
+        if (marker != nullptr && IsMarkerAt(t, pos, limit)) {
+            *marker = pos;
+            return o;
+        }
+        Step(s, t[pos++], out, o);
+    }
 #if QUIVERN_YENC_X86
     switch (impl) {
         case YEncImpl::kAvx512:
-            if (len > 0) KernelAvx512(s, t, pos, len - 1, out, o);
+            if (end > 0) KernelAvx512(s, t, pos, end - 1, limit, kernelMarker, out, o);
             break;
         case YEncImpl::kAvx2:
-            KernelAvx2(s, t, pos, len, out, o);
+            KernelAvx2(s, t, pos, end, out, o);
             break;
         case YEncImpl::kSse2:
-            KernelSse2(s, t, pos, len, out, o);
+            KernelSse2(s, t, pos, end, out, o);
             break;
         case YEncImpl::kScalar:
             break;
@@ -257,7 +310,20 @@ std::size_t DecodePiece(YEncImpl impl, DecodeState& s, const char* t, std::size_
 #else
     (void)impl;
 #endif
-    while (pos < len)
+    if (marker != nullptr) {
+        // The kernel has stopped before the vector holding a marker, or before the last characters.
+        const std::size_t stopAt = markerAt < end ? markerAt : end;
+        while (pos < stopAt) {
+            if (IsMarkerAt(t, pos, limit)) {
+                *marker = pos;
+                return o;
+            }
+            Step(s, t[pos++], out, o);
+        }
+        if (markerAt < end) *marker = markerAt;
+        return o;
+    }
+    while (pos < end)
         Step(s, t[pos++], out, o);
     return o;
 }
@@ -300,7 +366,7 @@ std::size_t DecodeYEncWith(YEncImpl impl, const char* text, std::size_t length, 
     // store within those bytes.
     if (length == 0) return 0;
     DecodeState s;
-    std::size_t o = DecodePiece(impl, s, text, length - 1, output);
+    std::size_t o = DecodePiece(impl, s, text, length - 1, length - 1, nullptr, output);
     if (s.failed) return 0;
     Step(s, text[length - 1], output, o);
     if (s.failed || s.escape) return 0;
@@ -326,19 +392,37 @@ std::size_t DecodeYEnc(const char* text, std::size_t length, std::uint8_t* outpu
 YEncDecoder::YEncDecoder(YEncImpl impl) : m_impl(YEncImplAvailable(impl) ? impl : YEncImpl::kScalar) {}
 
 std::size_t YEncDecoder::Feed(const char* text, std::size_t length, std::uint8_t* output) {
-    if (m_failed) return 0;
+    return Run(text, length, output, nullptr);
+}
+
+std::size_t YEncDecoder::FeedToEnd(const char* text, std::size_t length, std::uint8_t* output,
+                                   std::size_t& consumed) {
+    std::size_t marker = length;
+    const std::size_t o = Run(text, length, output, &marker);
+    consumed = marker;
+    return o;
+}
+
+std::size_t YEncDecoder::Run(const char* text, std::size_t length, std::uint8_t* output,
+                             std::size_t* marker) {
     // Slices small enough that their output is still in the first-level cache when it is
     // checksummed.
     constexpr std::size_t kSlice = 16 * 1024;
-    DecodeState s{m_escape, m_lineStart, m_pendingDot, false};
+    DecodeState s{m_escape, m_lineStart, m_pendingDot, m_failed};
     std::size_t o = 0;
     for (std::size_t at = 0; at < length;) {
         const std::size_t n = length - at < kSlice ? length - at : kSlice;
-        const std::size_t wrote = DecodePiece(m_impl, s, text + at, n, output + o);
-        if (s.failed) break;
-        m_crc = Crc32Update(m_crc, output + o, wrote);
+        std::size_t found = n;
+        const std::size_t wrote = DecodePiece(m_impl, s, text + at, n, length - at,
+                                              marker != nullptr ? &found : nullptr, output + o);
+        if (!s.failed) m_crc = Crc32Update(m_crc, output + o, wrote);
         o += wrote;
+        if (found < n) {
+            *marker = at + found;
+            break;
+        }
         at += n;
+        if (s.failed && marker == nullptr) break;
     }
     m_escape = s.escape;
     m_lineStart = s.lineStart;

@@ -41,6 +41,10 @@ public:
     // bytes (a dot held back at the end of the previous piece may come out first). Returns the
     // number of bytes written; nothing is written once the text has failed.
     std::size_t Feed(const char* text, std::size_t length, std::uint8_t* output);
+    // Like Feed, but the text ends before the first "=yend" that lies wholly within this piece:
+    // `consumed` receives its offset (or `length` when there is none), and only what precedes it is
+    // decoded. Once the text has failed the search goes on, without decoding.
+    std::size_t FeedToEnd(const char* text, std::size_t length, std::uint8_t* output, std::size_t& consumed);
     // Ends the text. Writes at most one byte (a held-back dot); returns the number written.
     std::size_t Finish(std::uint8_t* output);
 
@@ -51,6 +55,8 @@ public:
     std::uint32_t Crc32() const { return m_crc; }
 
 private:
+    std::size_t Run(const char* text, std::size_t length, std::uint8_t* output, std::size_t* marker);
+
     YEncImpl m_impl;
     bool m_escape = false;      // the previous character was an escaping "="
     bool m_lineStart = true;    // the next character begins a line
