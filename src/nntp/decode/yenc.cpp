@@ -88,6 +88,18 @@ inline void Step(DecodeState& s, char ch, std::uint8_t* out, std::size_t& o) {
     }
 }
 
+// The CRC the AVX-512 kernel keeps while it writes: the bytes before `next` are folded into `acc`
+// (when `started`; the first block takes the raw register `raw`). The CRC-32 with init 0 and no
+// final complement of the 64 bytes of `acc` equals that of all the bytes folded, so finishing is
+// an ordinary CRC over `acc` followed by the bytes from `next` on.
+struct CrcFold {
+    static constexpr std::size_t kLag = 256;
+    alignas(64) std::uint8_t acc[64] = {};
+    const std::uint8_t* next = nullptr;
+    std::uint32_t raw = 0;
+    bool started = false;
+};
+
 #if QUIVERN_YENC_X86
 // The copy-until-special kernels: whole vectors minus 42 are stored and only '=', CR and LF (and
 // the first character of each line) go through Step. A full-width store at out + o is safe because
@@ -149,9 +161,13 @@ std::uint64_t ResolveEscapeRuns(std::uint64_t eq, std::uint64_t carry) {
 // With `marker` set it also looks for "=yend" (which must lie wholly below `limit`), the same
 // comparisons finding the pairs "=y": it stops before the vector holding the marker's "=" and
 // stores the marker's offset in *marker.
-__attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,bmi2,popcnt"))) void KernelAvx512(
+//
+// With `fold` set it also keeps the CRC-32 of the output: 64 bytes at a time are folded into a
+// 512-bit register a few vectors behind the write position, so that the loads meet stores that have
+// long left the store buffer and bytes already in the first-level cache.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2,vpclmulqdq,bmi,bmi2,popcnt"))) void KernelAvx512(
     DecodeState& s, const char* t, std::size_t& pos, std::size_t stop, std::size_t limit, std::size_t* marker,
-    std::uint8_t* out, std::size_t& o) {
+    std::uint8_t* out, std::size_t& o, CrcFold* fold) {
     const __m512i eqV = _mm512_set1_epi8('=');
     const __m512i crV = _mm512_set1_epi8('\r');
     const __m512i lfV = _mm512_set1_epi8('\n');
@@ -164,7 +180,29 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,bmi2,popcnt"))) void Ker
     std::uint64_t bad = 0;
     std::size_t p = pos;
     std::size_t q = o;
+    // x^(512+32) and x^(512-32) modulo the CRC polynomial, bit-reflected and shifted left by one:
+    // folding a 128-bit lane over 512 bits.
+    const __m512i k512 = _mm512_set4_epi64(0x01c6e41596, 0x0154442bd4, 0x01c6e41596, 0x0154442bd4);
+    __m512i acc = _mm512_setzero_si512();
+    const std::uint8_t* next = nullptr;
+    if (fold != nullptr) {
+        acc = _mm512_load_si512(fold->acc);
+        next = fold->next;
+    }
     while (p + 64 <= stop) {
+        if (fold != nullptr && out + q - next >= CrcFold::kLag + 64) {
+            const __m512i data = _mm512_loadu_si512(next);
+            if (fold->started) {
+                acc = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(acc, k512, 0x00),
+                                                _mm512_clmulepi64_epi128(acc, k512, 0x11), data, 0x96);
+            } else {
+                acc = _mm512_xor_si512(
+                    data, _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(fold->raw))));
+                fold->started = true;
+            }
+            next += 64;
+        }
+        _mm_prefetch(t + p + 4096, _MM_HINT_T0);
         const __m512i v = _mm512_loadu_si512(t + p);
         const std::uint64_t eq = _mm512_cmpeq_epi8_mask(v, eqV);
         const std::uint64_t brk = _mm512_cmpeq_epi8_mask(v, crV) | _mm512_cmpeq_epi8_mask(v, lfV);
@@ -204,6 +242,10 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,bmi2,popcnt"))) void Ker
     if (bad != 0) s.failed = true;
     pos = p;
     o = q;
+    if (fold != nullptr) {
+        _mm512_store_si512(fold->acc, acc);
+        fold->next = next;
+    }
 }
 
 // Pairs "=y" found 64 positions at a time; the rare pair is then checked for "end".
@@ -247,8 +289,8 @@ bool HasAvx2() {
 }
 bool HasAvx512Vbmi2() {
     static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                            __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
-                            __builtin_cpu_supports("popcnt");
+                            __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("vpclmulqdq") &&
+                            __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
     return has;
 }
 #endif
@@ -262,7 +304,7 @@ inline bool IsMarkerAt(const char* t, std::size_t pos, std::size_t limit) {
 // at the first "=yend" that begins below len and ends within limit, and *marker receives its offset
 // (it is left alone when there is none). Returns the number of bytes written.
 std::size_t DecodePiece(YEncImpl impl, DecodeState& s, const char* t, std::size_t len, std::size_t limit,
-                        std::size_t* marker, std::uint8_t* out) {
+                        std::size_t* marker, std::uint8_t* out, CrcFold* fold = nullptr) {
     std::size_t pos = 0;
     std::size_t o = 0;
     if (s.failed) {
@@ -296,7 +338,7 @@ std::size_t DecodePiece(YEncImpl impl, DecodeState& s, const char* t, std::size_
 #if QUIVERN_YENC_X86
     switch (impl) {
         case YEncImpl::kAvx512:
-            if (end > 0) KernelAvx512(s, t, pos, end - 1, limit, kernelMarker, out, o);
+            if (end > 0) KernelAvx512(s, t, pos, end - 1, limit, kernelMarker, out, o, fold);
             break;
         case YEncImpl::kAvx2:
             KernelAvx2(s, t, pos, end, out, o);
@@ -309,6 +351,7 @@ std::size_t DecodePiece(YEncImpl impl, DecodeState& s, const char* t, std::size_
     }
 #else
     (void)impl;
+    (void)fold;
 #endif
     if (marker != nullptr) {
         // The kernel has stopped before the vector holding a marker, or before the last characters.
@@ -405,17 +448,22 @@ std::size_t YEncDecoder::FeedToEnd(const char* text, std::size_t length, std::ui
 
 std::size_t YEncDecoder::Run(const char* text, std::size_t length, std::uint8_t* output,
                              std::size_t* marker) {
-    // Slices small enough that their output is still in the first-level cache when it is
-    // checksummed.
+    // The AVX-512 kernel checksums its output as it writes it; the others leave it to a CRC over
+    // each slice right after it, while the slice's output is still in the first-level cache.
     constexpr std::size_t kSlice = 16 * 1024;
+    const bool folding = m_impl == YEncImpl::kAvx512;
+    CrcFold fold;
+    fold.next = output;
+    fold.raw = ~m_crc;
     DecodeState s{m_escape, m_lineStart, m_pendingDot, m_failed};
     std::size_t o = 0;
     for (std::size_t at = 0; at < length;) {
         const std::size_t n = length - at < kSlice ? length - at : kSlice;
         std::size_t found = n;
-        const std::size_t wrote = DecodePiece(m_impl, s, text + at, n, length - at,
-                                              marker != nullptr ? &found : nullptr, output + o);
-        if (!s.failed) m_crc = Crc32Update(m_crc, output + o, wrote);
+        const std::size_t wrote =
+            DecodePiece(m_impl, s, text + at, n, length - at, marker != nullptr ? &found : nullptr,
+                        output + o, folding ? &fold : nullptr);
+        if (!s.failed && !folding) m_crc = Crc32Update(m_crc, output + o, wrote);
         o += wrote;
         if (found < n) {
             *marker = at + found;
@@ -430,6 +478,10 @@ std::size_t YEncDecoder::Run(const char* text, std::size_t length, std::uint8_t*
     if (s.failed) {
         m_failed = true;
         return 0;
+    }
+    if (folding) {
+        if (fold.started) m_crc = Crc32Update(0xFFFFFFFFu, fold.acc, sizeof fold.acc);
+        m_crc = Crc32Update(m_crc, fold.next, static_cast<std::size_t>(output + o - fold.next));
     }
     m_size += o;
     return o;
