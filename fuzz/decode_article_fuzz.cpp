@@ -1,6 +1,7 @@
 // Feeds arbitrary article text to the decoder, and checks that the vector yEnc decoders give the
 // same result as the scalar one, for the whole text and for the text cut into pieces.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -79,6 +80,21 @@ void CompareYEnc(const char* text, std::size_t size) {
         }
         const std::size_t m = DecodeInPieces(impl, text, size, got.get(), static_cast<std::uint32_t>(size));
         if (m != n || std::memcmp(expected.get(), got.get(), n) != 0) std::abort();
+    }
+
+    // Decoding up to the first "=yend": the text before it, decoded on its own.
+    const std::size_t marker = std::min(std::string_view(text, size).find("=yend"), size);
+    const std::size_t k = quivern::DecodeYEncWith(quivern::YEncImpl::kScalar, text, marker, expected.get());
+    for (const auto impl : {quivern::YEncImpl::kScalar, quivern::YEncImpl::kSse2, quivern::YEncImpl::kAvx2,
+                            quivern::YEncImpl::kAvx512}) {
+        if (!quivern::YEncImplAvailable(impl)) continue;
+        quivern::YEncDecoder decoder(impl);
+        std::size_t consumed = 0;
+        std::size_t m = decoder.FeedToEnd(text, size, got.get(), consumed);
+        m += decoder.Finish(got.get() + m);
+        if (decoder.Failed()) m = 0;
+        if (consumed != marker || m != k || std::memcmp(expected.get(), got.get(), k) != 0) std::abort();
+        if (m != 0 && decoder.Crc32() != quivern::Crc32(got.get(), m)) std::abort();
     }
 }
 

@@ -1,5 +1,6 @@
 #include "nntp/decode/yenc.h"
 
+#include <array>
 #include <cstring>
 #include <string_view>
 
@@ -135,9 +136,6 @@ struct CrcFold {
 
 QUIVERN_YENC_COPY_KERNEL(KernelSse2, "sse2", 16, __m128i, _mm_set1_epi8, _mm_loadu_si128, _mm_storeu_si128,
                          _mm_cmpeq_epi8, _mm_or_si128, _mm_sub_epi8, _mm_movemask_epi8)
-QUIVERN_YENC_COPY_KERNEL(KernelAvx2, "avx2", 32, __m256i, _mm256_set1_epi8, _mm256_loadu_si256,
-                         _mm256_storeu_si256, _mm256_cmpeq_epi8, _mm256_or_si256, _mm256_sub_epi8,
-                         _mm256_movemask_epi8)
 
 #undef QUIVERN_YENC_COPY_KERNEL
 
@@ -283,6 +281,128 @@ __attribute__((target("avx2,bmi"))) std::size_t FindEndAvx2(const char* t, std::
     return at == std::string_view::npos ? len : at;
 }
 
+// pshufb indices that gather the bytes whose bits are set in an 8-bit mask to the front; the other
+// places get 0x80 (zero), which stays above 0x7F when 8 is added for the upper half of a lane.
+constexpr std::array<std::uint64_t, 256> MakeCompactTable() {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned m = 0; m < 256; ++m) {
+        std::uint64_t v = 0x8080808080808080ull;
+        unsigned k = 0;
+        for (unsigned b = 0; b < 8; ++b) {
+            if ((m >> b) & 1) {
+                v &= ~(0xFFull << (8 * k));
+                v |= static_cast<std::uint64_t>(b) << (8 * k);
+                ++k;
+            }
+        }
+        table[m] = v;
+    }
+    return table;
+}
+alignas(64) constexpr std::array<std::uint64_t, 256> kCompactTable = MakeCompactTable();
+
+// 0xFF in every byte whose bit is set in `m`.
+__attribute__((target("avx2"), always_inline)) inline __m256i ExpandMask(std::uint32_t m) {
+    const __m256i spread =
+        _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(m)),
+                            _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2,
+                                             2, 2, 3, 3, 3, 3, 3, 3, 3, 3));
+    const __m256i bits = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ull));
+    return _mm256_cmpeq_epi8(_mm256_and_si256(spread, bits), bits);
+}
+
+// The 64-bit mask of two 32-byte comparison results.
+__attribute__((target("avx2"), always_inline)) inline std::uint64_t Mask64(__m256i a, __m256i b) {
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(a))) |
+           static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(b))) << 32;
+}
+
+// 16 decoded bytes packed by the 16-bit mask `keep` to out + q.
+__attribute__((target("avx2,popcnt"), always_inline)) inline void Compact16(__m128i d, unsigned keep,
+                                                                            std::uint8_t* out,
+                                                                            std::size_t& q) {
+    const unsigned lo = keep & 0xFF;
+    const unsigned hi = keep >> 8;
+    const __m128i idx = _mm_set_epi64x(static_cast<long long>(kCompactTable[hi] + 0x0808080808080808ull),
+                                       static_cast<long long>(kCompactTable[lo]));
+    const __m128i r = _mm_shuffle_epi8(d, idx);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + q), r);
+    q += static_cast<std::size_t>(__builtin_popcount(lo));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + q), _mm_unpackhi_epi64(r, r));
+    q += static_cast<std::size_t>(__builtin_popcount(hi));
+}
+
+// The AVX-512 kernel's masks, computed from two 32-byte halves, with the packing done by byte
+// shuffles from a table (AVX2 has no compress). Same entry conditions, same store bounds (8-byte
+// stores, each below out + q + 8), same marker search; no CRC folding.
+__attribute__((target("avx2,bmi,bmi2,popcnt"))) void KernelAvx2Masks(DecodeState& s, const char* t,
+                                                                     std::size_t& pos, std::size_t stop,
+                                                                     std::size_t limit, std::size_t* marker,
+                                                                     std::uint8_t* out, std::size_t& o) {
+    const __m256i eqV = _mm256_set1_epi8('=');
+    const __m256i crV = _mm256_set1_epi8('\r');
+    const __m256i lfV = _mm256_set1_epi8('\n');
+    const __m256i dotV = _mm256_set1_epi8('.');
+    const __m256i yV = _mm256_set1_epi8('y');
+    const __m256i bias = _mm256_set1_epi8(42);
+    const __m256i escBias = _mm256_set1_epi8(64);
+    std::uint64_t escCarry = s.escape ? 1 : 0;
+    std::uint64_t lineCarry = s.lineStart ? 1 : 0;
+    std::uint64_t bad = 0;
+    std::size_t p = pos;
+    std::size_t q = o;
+    while (p + 64 <= stop) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + p));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + p + 32));
+        const std::uint64_t eq = Mask64(_mm256_cmpeq_epi8(a, eqV), _mm256_cmpeq_epi8(b, eqV));
+        const std::uint64_t brk =
+            Mask64(_mm256_or_si256(_mm256_cmpeq_epi8(a, crV), _mm256_cmpeq_epi8(a, lfV)),
+                   _mm256_or_si256(_mm256_cmpeq_epi8(b, crV), _mm256_cmpeq_epi8(b, lfV)));
+        const std::uint64_t dot = Mask64(_mm256_cmpeq_epi8(a, dotV), _mm256_cmpeq_epi8(b, dotV));
+        if (marker != nullptr) {
+            const std::uint64_t nextY = t[p + 64] == 'y' ? 1 : 0;
+            std::uint64_t pairs =
+                eq & ((Mask64(_mm256_cmpeq_epi8(a, yV), _mm256_cmpeq_epi8(b, yV)) >> 1) | (nextY << 63));
+            bool found = false;
+            for (; pairs != 0; pairs &= pairs - 1) {
+                const std::size_t at = p + static_cast<std::size_t>(__builtin_ctzll(pairs));
+                if (at + 5 <= limit && std::memcmp(t + at + 2, "end", 3) == 0) {
+                    *marker = at;
+                    found = true;
+                    break;
+                }
+            }
+            if (found) break;
+        }
+        std::uint64_t starts = eq;
+        if (__builtin_expect((eq & ((eq << 1) | escCarry)) != 0, 0)) starts = ResolveEscapeRuns(eq, escCarry);
+        const std::uint64_t escaped = (starts << 1) | escCarry;
+        bad |= escaped & brk;
+        const std::uint64_t lineStart = (brk << 1) | lineCarry;
+        const std::uint64_t nextDot = t[p + 64] == '.' ? 1 : 0;
+        const std::uint64_t stuffed = dot & lineStart & ((dot >> 1) | (nextDot << 63));
+        const std::uint64_t keep = ~(starts | brk | stuffed);
+        const __m256i da =
+            _mm256_sub_epi8(_mm256_sub_epi8(a, bias),
+                            _mm256_and_si256(ExpandMask(static_cast<std::uint32_t>(escaped)), escBias));
+        const __m256i db =
+            _mm256_sub_epi8(_mm256_sub_epi8(b, bias),
+                            _mm256_and_si256(ExpandMask(static_cast<std::uint32_t>(escaped >> 32)), escBias));
+        Compact16(_mm256_castsi256_si128(da), static_cast<unsigned>(keep & 0xFFFF), out, q);
+        Compact16(_mm256_extracti128_si256(da, 1), static_cast<unsigned>((keep >> 16) & 0xFFFF), out, q);
+        Compact16(_mm256_castsi256_si128(db), static_cast<unsigned>((keep >> 32) & 0xFFFF), out, q);
+        Compact16(_mm256_extracti128_si256(db, 1), static_cast<unsigned>(keep >> 48), out, q);
+        p += 64;
+        escCarry = starts >> 63;
+        lineCarry = brk >> 63;
+    }
+    s.escape = escCarry != 0;
+    s.lineStart = lineCarry != 0;
+    if (bad != 0) s.failed = true;
+    pos = p;
+    o = q;
+}
+
 bool HasAvx2() {
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
@@ -316,7 +436,7 @@ std::size_t DecodePiece(YEncImpl impl, DecodeState& s, const char* t, std::size_
         return 0;
     }
     std::size_t end = len;
-    if (marker != nullptr && impl != YEncImpl::kAvx512) {
+    if (marker != nullptr && impl != YEncImpl::kAvx512 && impl != YEncImpl::kAvx2) {
         // The copy kernels do not search; a search over the piece, still in the cache, does.
         const std::size_t window = limit - len < 4 ? limit : len + 4;
         const std::size_t found = FindYEncEnd(t, window);
@@ -341,7 +461,7 @@ std::size_t DecodePiece(YEncImpl impl, DecodeState& s, const char* t, std::size_
             if (end > 0) KernelAvx512(s, t, pos, end - 1, limit, kernelMarker, out, o, fold);
             break;
         case YEncImpl::kAvx2:
-            KernelAvx2(s, t, pos, end, out, o);
+            if (end > 0) KernelAvx2Masks(s, t, pos, end - 1, limit, kernelMarker, out, o);
             break;
         case YEncImpl::kSse2:
             KernelSse2(s, t, pos, end, out, o);
