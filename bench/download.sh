@@ -1,30 +1,33 @@
 #!/usr/bin/env bash
 # Downloads a generated posting from the local news server with quivern-get and prints
 #   download_MBps=…  cpu_s_per_GB=…  peak_rss_MB=…
-# Usage: bench/download.sh [--size-mb N] [--files N] [--connections N] [--tls] [--bin DIR] [--work DIR]
-# Defaults: a 1 GB posting of 10 files over 8 connections, release binaries.
+# Usage: bench/download.sh [--size-mb N] [--files N] [--connections N] [--tls] [--par2] [--bin DIR] [--work DIR]
+# Defaults: a 1 GB posting of 10 files over 8 connections, release binaries. With --par2 the posting
+# carries a PAR2 set, so the store also takes each file's MD5 while writing it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-size_mb=1024 files=10 connections=8 tls=0 bin=build/release/bin work=${TMPDIR:-/tmp}/quivern-bench-download
+size_mb=1024 files=10 connections=8 tls=0 par2=0 bin=build/release/bin work=${TMPDIR:-/tmp}/quivern-bench-download
 while [ $# -gt 0 ]; do
   case "$1" in
     --size-mb) size_mb=$2; shift 2 ;;
     --files) files=$2; shift 2 ;;
     --connections) connections=$2; shift 2 ;;
     --tls) tls=1; shift ;;
+    --par2) par2=1; shift ;;
     --bin) bin=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
-    *) echo "usage: $0 [--size-mb N] [--files N] [--connections N] [--tls] [--bin DIR] [--work DIR]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--size-mb N] [--files N] [--connections N] [--tls] [--par2] [--bin DIR] [--work DIR]" >&2; exit 2 ;;
   esac
 done
 for tool in quivern-get quivern-newsd quivern-mkposting; do
   [ -x "$bin/$tool" ] || { echo "build the release preset first: $bin/$tool is missing" >&2; exit 2; }
 done
 file_size=$(( size_mb * 1024 * 1024 / files ))
-posting="$work/posting-$size_mb-$files"
+posting="$work/posting-$size_mb-$files-$par2"
 if [ ! -f "$posting/bench.nzb" ]; then
   rm -rf "$posting"
-  "$bin/quivern-mkposting" "$posting" --name bench --files "$files" --size "$file_size" --segment 716800 >/dev/null
+  extra=(); [ "$par2" = 1 ] && extra=(--par2)
+  "$bin/quivern-mkposting" "$posting" --name bench --files "$files" --size "$file_size" --segment 716800 "${extra[@]}" >/dev/null
 fi
 rm -rf "$work/out" "$work/config"; mkdir -p "$work/out"
 server_args=(--articles "$posting/articles" --port-file "$work/ports")
@@ -57,6 +60,7 @@ rss_kb=$(sed -n 's/.* rss=\([0-9]*\)/\1/p' "$work/time.txt")
 echo "posting_bytes=$bytes"
 echo "connections=$connections"
 echo "tls=$tls"
+echo "par2=$par2"
 echo "missing_articles=$missing"
 echo "seconds=$seconds"
 echo "cpu_s_per_GB=$(echo "scale=3; $cpu / ($bytes / 1000000000)" | bc -l)"

@@ -2,19 +2,52 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 
 #include "assembly/file_names.h"
+#include "assembly/written_files.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 namespace quivern {
+
+namespace {
+
+// The MD5 of a file in the making, so verification can later trust the file without reading it.
+class CWriteDigest {
+public:
+    CWriteDigest() : m_ctx(EVP_MD_CTX_new()) {
+        if (m_ctx != nullptr && EVP_DigestInit_ex(m_ctx, EVP_md5(), nullptr) != 1) {
+            EVP_MD_CTX_free(m_ctx);
+            m_ctx = nullptr;
+        }
+    }
+    ~CWriteDigest() { EVP_MD_CTX_free(m_ctx); }
+    CWriteDigest(const CWriteDigest&) = delete;
+    CWriteDigest& operator=(const CWriteDigest&) = delete;
+    void Update(const std::uint8_t* p, std::uint64_t n) {
+        if (m_ctx != nullptr) EVP_DigestUpdate(m_ctx, p, n);
+    }
+    bool Final(std::array<std::uint8_t, 16>& out) {
+        unsigned int length = 0;
+        return m_ctx != nullptr && EVP_DigestFinal_ex(m_ctx, out.data(), &length) == 1 && length == 16;
+    }
+
+private:
+    EVP_MD_CTX* m_ctx;
+};
+
+}  // namespace
 
 class CDataSwap::CMultiPartItem final : public CEasyRCBase {
 public:
@@ -51,6 +84,17 @@ public:
     std::string m_spillPath;
     int m_spillFd = -1;
     std::uint64_t m_spillSize = 0;
+
+    // The file's MD5, taken only for postings with a PAR2 set. It advances in segment-number
+    // order as segments become final, on whichever thread finished one, outside the store lock;
+    // m_hashBusy (under the store lock) marks the one thread hashing, and the writer claims it
+    // before it frees the data.
+    bool m_digestWanted = false;
+    std::vector<std::size_t> m_order;  // item indices in segment-number order
+    std::size_t m_hashNext = 0;        // next position of m_order to hash
+    bool m_hashBusy = false;
+    bool m_hashFailed = false;
+    std::unique_ptr<CWriteDigest> m_digest;
 };
 
 namespace {
@@ -125,6 +169,14 @@ bool CopyRange(int in, std::int64_t offset, int out, std::uint64_t n) {
     return true;
 }
 
+// Whether the document carries a PAR2 set (a file whose subject names a .par2 file).
+bool HasPar2Set(const CNzbMedia& media) {
+    for (const CNzbPart* part : media.m_parts) {
+        if (AsciiLower(part->m_subject).find(".par2") != std::string::npos) return true;
+    }
+    return false;
+}
+
 std::string NzbStem(const std::string& nzbPath) {
     std::string name = nzbPath.substr(nzbPath.find_last_of('/') + 1);
     const auto dot = name.find_last_of('.');
@@ -179,6 +231,18 @@ bool CDataSwap::RegisterJob(CNNTPJobDownload* job) {
             block->m_items.emplace_back(new CMultiPartItem(block.get(), a));
         }
         if (block->m_items.size() != part->m_articles.size()) return false;
+        block->m_digestWanted = HasPar2Set(*block->m_media);
+        if (block->m_digestWanted) {
+            block->m_digest = std::make_unique<CWriteDigest>();
+            block->m_order.resize(block->m_items.size());
+            for (std::size_t i = 0; i < block->m_order.size(); ++i)
+                block->m_order[i] = i;
+            std::stable_sort(block->m_order.begin(), block->m_order.end(), [&](std::size_t a, std::size_t b) {
+                const CNzbArticle* x = block->m_items[a]->m_article;
+                const CNzbArticle* y = block->m_items[b]->m_article;
+                return (x->m_valid ? x->m_number : -1) < (y->m_valid ? y->m_number : -1);
+            });
+        }
         m_blockById.emplace(block->m_id, block.get());
         for (auto& item : block->m_items)
             m_itemByArticle.emplace(item->m_article, item.get());
@@ -261,32 +325,107 @@ bool CDataSwap::StoreSegment(CNNTPJobDownload* job, const DecodedSegment& segmen
     } else {
         ok = PWriteAll(spillFd, segment.data, segment.length, spillOffset);
     }
-    std::lock_guard g(m_lock);
-    if (!ok) {
-        if (inMemory) m_memoryInUse -= segment.length;
-        return false;
+    RcPtr<CMultiBlock> block;
+    bool result = true;
+    {
+        std::lock_guard g(m_lock);
+        if (!ok) {
+            if (inMemory) m_memoryInUse -= segment.length;
+            return false;
+        }
+        item->m_dataSize = segment.length;
+        item->m_data = std::move(data);
+        item->m_spillOffset = spillOffset;
+        item->m_state = ItemStored;
+        block = RcPtr<CMultiBlock>(item->m_block);
+        if (block->m_fileName.empty() && !segment.fileName.empty()) {
+            block->m_fileName = ConfineFileName(segment.fileName);
+        }
+        job->m_phase = PhaseStored;
+        job->PostProgress(0);
+        if (IsComplete(block.get())) result = QueueBlock(block.get());
     }
-    item->m_dataSize = segment.length;
-    item->m_data = std::move(data);
-    item->m_spillOffset = spillOffset;
-    item->m_state = ItemStored;
-    CMultiBlock* block = item->m_block;
-    if (block->m_fileName.empty() && !segment.fileName.empty())
-        block->m_fileName = ConfineFileName(segment.fileName);
-    job->m_phase = PhaseStored;
-    job->PostProgress(0);
-    return IsComplete(block) ? QueueBlock(block) : true;
+    AdvanceDigest(*block);
+    return result;
 }
 
 bool CDataSwap::EndJobWithoutData(CNNTPJobDownload* job) {
-    std::lock_guard g(m_lock);
-    auto it = m_itemByJob.find(job->m_jobId);
-    if (it == m_itemByJob.end() || it->second->m_state != ItemAssigned) return false;
-    CMultiPartItem* item = it->second;
-    item->m_state = ItemEnded;
-    job->m_phase = PhaseStored;
-    job->PostProgress(0);
-    return IsComplete(item->m_block) ? QueueBlock(item->m_block) : true;
+    RcPtr<CMultiBlock> block;
+    bool result = true;
+    {
+        std::lock_guard g(m_lock);
+        auto it = m_itemByJob.find(job->m_jobId);
+        if (it == m_itemByJob.end() || it->second->m_state != ItemAssigned) return false;
+        CMultiPartItem* item = it->second;
+        item->m_state = ItemEnded;
+        job->m_phase = PhaseStored;
+        job->PostProgress(0);
+        block = RcPtr<CMultiBlock>(item->m_block);
+        if (IsComplete(block.get())) result = QueueBlock(block.get());
+    }
+    AdvanceDigest(*block);
+    return result;
+}
+
+void CDataSwap::HashItems(CMultiBlock& block, const std::vector<CMultiPartItem*>& items) {
+    constexpr std::size_t kChunk = 4u << 20;
+    std::unique_ptr<std::uint8_t[]> buf;
+    for (CMultiPartItem* item : items) {
+        if (item->m_data) {
+            block.m_digest->Update(item->m_data.get(), item->m_dataSize);
+            continue;
+        }
+        if (!buf) buf.reset(new (std::nothrow) std::uint8_t[kChunk]);
+        std::int64_t offset = item->m_spillOffset;
+        std::uint64_t left = item->m_dataSize;
+        while (left > 0) {
+            const std::size_t chunk = left > kChunk ? kChunk : static_cast<std::size_t>(left);
+            const ssize_t r = buf ? ::pread(block.m_spillFd, buf.get(), chunk, offset) : -1;
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) {
+                block.m_hashFailed = true;
+                return;
+            }
+            block.m_digest->Update(buf.get(), static_cast<std::uint64_t>(r));
+            offset += r;
+            left -= static_cast<std::uint64_t>(r);
+        }
+    }
+}
+
+// Takes the next final items in segment-number order (stored ones are to be hashed, ended ones
+// are not in the file); stops at the first item still under way.
+std::vector<CDataSwap::CMultiPartItem*> CDataSwap::TakeHashable(CMultiBlock& block) {
+    std::vector<CMultiPartItem*> batch;
+    while (block.m_hashNext < block.m_order.size()) {
+        CMultiPartItem* item = block.m_items[block.m_order[block.m_hashNext]].get();
+        if (item->m_state == ItemStored) {
+            batch.push_back(item);
+        } else if (item->m_state != ItemEnded) {
+            break;
+        }
+        ++block.m_hashNext;
+    }
+    return batch;
+}
+
+void CDataSwap::AdvanceDigest(CMultiBlock& block) {
+    for (;;) {
+        std::vector<CMultiPartItem*> batch;
+        {
+            std::lock_guard g(m_lock);
+            if (!block.m_digestWanted || block.m_hashBusy || block.m_hashFailed) return;
+            batch = TakeHashable(block);
+            if (batch.empty()) return;
+            block.m_hashBusy = true;
+        }
+        HashItems(block, batch);
+        {
+            std::lock_guard g(m_lock);
+            block.m_hashBusy = false;
+        }
+        m_hashIdle.notify_all();
+    }
 }
 
 bool CDataSwap::QueueBlock(CMultiBlock* block) {
@@ -350,6 +489,16 @@ void CDataSwap::ReleaseBlockData(CMultiBlock& block) {
 }
 
 void CDataSwap::WriteBlock(CMultiBlock& block) {
+    // The data is the writer's from here on: wait for a thread still hashing it, then finish
+    // the digest with what is left.
+    std::vector<CMultiPartItem*> unhashed;
+    {
+        std::unique_lock g(m_lock);
+        m_hashIdle.wait(g, [&] { return !block.m_hashBusy; });
+        block.m_hashBusy = true;
+        if (block.m_digestWanted && !block.m_hashFailed) unhashed = TakeHashable(block);
+    }
+    if (!unhashed.empty()) HashItems(block, unhashed);
     auto setAll = [&](std::int32_t code) {
         for (auto& item : block.m_items) {
             if (item->m_job) item->m_job->m_resultCode = code;
@@ -432,7 +581,14 @@ void CDataSwap::WriteBlock(CMultiBlock& block) {
                 }
                 // A failed write leaves exactly the segments written so far.
                 if (written != total) (void)::ftruncate(fd, static_cast<off_t>(written));
-                ::close(fd);
+                const bool closed = ::close(fd) == 0;
+                std::array<std::uint8_t, 16> md5{};
+                if (closed && written == total && block.m_digestWanted && !block.m_hashFailed &&
+                    block.m_hashNext == block.m_order.size() && block.m_digest->Final(md5)) {
+                    RecordWrittenFile(path, md5);
+                } else {
+                    ForgetWrittenFile(path);
+                }
             }
         }
     }

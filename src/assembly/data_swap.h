@@ -14,6 +14,7 @@
 // order is engine lock, then m_lock; the store never calls back into the engine under m_lock,
 // apart from letting a job post its progress (which never blocks).
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -61,6 +62,10 @@ private:
     void WriterLoop();
     void WriteBlock(CMultiBlock& block);
     void ReleaseBlockData(CMultiBlock& block);
+    // The file's digest advances as segments become final; see CMultiBlock.
+    void AdvanceDigest(CMultiBlock& block);
+    std::vector<CMultiPartItem*> TakeHashable(CMultiBlock& block);  // under m_lock
+    void HashItems(CMultiBlock& block, const std::vector<CMultiPartItem*>& items);
 
     CCriticalSection m_lock;
     std::uint64_t m_nextBlockId = 0;
@@ -79,6 +84,7 @@ private:
     CEvent m_stopEvent{false, false};
     CEvent m_workEvent{false, false};
     CEvent m_idleEvent{true, true};
+    std::condition_variable_any m_hashIdle;  // a block's m_hashBusy was cleared
 };
 
 // The process-wide store, created on first use with the current engine settings; the caller

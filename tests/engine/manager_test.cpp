@@ -16,6 +16,7 @@
 #include "nntp/watchdog.h"
 #include "platform/paths.h"
 #include "posting.h"
+#include "postproc/par_repair.h"
 
 namespace quivern {
 namespace {
@@ -100,8 +101,10 @@ protected:
             }
         }
     }
-    posting::Posting MakePosting(int files, std::uint64_t size, std::uint32_t segment = 100000) {
+    posting::Posting MakePosting(int files, std::uint64_t size, std::uint32_t segment = 100000,
+                                 bool par2 = false) {
         posting::PostingOptions o;
+        o.par2 = par2;
         o.folder = tmp.File("posting");
         o.files = files;
         o.fileSize = size;
@@ -211,6 +214,27 @@ TEST_F(EngineTest, DownloadsAPostingOverSeveralChannels) {
         EXPECT_EQ(result, 0);
     EXPECT_TRUE(errors.empty());
     EXPECT_GT(server.PeakConnections(), 1);
+}
+
+TEST_F(EngineTest, ADownloadedParSetVerifiesFromTheDigestsTakenWhileWriting) {
+    const auto posting = MakePosting(2, 300000, 100000, /*par2=*/true);
+    newsserver::NewsServer server;
+    std::string error;
+    ASSERT_GE(server.LoadFolder(posting.articleFolder, &error), 1) << error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+    AddServer(server.Port());
+    auto media = Open(posting.nzbPath);
+    ASSERT_TRUE(Queue(media));
+    WaitForJobs();
+    ExpectFilesEqualSource(posting);
+    TParEngineSettings noEngine;
+    noEngine.m_program = tmp.File("no-such-par2");
+    CTestReceiver progress;
+    CPostProcContext ctx(progress.Handle());
+    EXPECT_TRUE(VerifyAndRepair(tmp.File("out/sample.par2"), ctx, noEngine));
+    while (auto m = progress.TryTake()) {
+        if (m->wParam == ProgFile) delete reinterpret_cast<std::string*>(m->lParam);
+    }
 }
 
 TEST_F(EngineTest, MissingArticleLeavesAGapAndIsReported) {
