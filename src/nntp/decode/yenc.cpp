@@ -407,7 +407,7 @@ bool HasAvx2() {
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
 }
-bool HasAvx512Vbmi2() {
+bool HasAvx512Kernel() {
     static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                             __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("vpclmulqdq") &&
                             __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
@@ -437,7 +437,7 @@ std::size_t DecodePiece(YEncImpl impl, DecodeState& s, const char* t, std::size_
     }
     std::size_t end = len;
     if (marker != nullptr && impl != YEncImpl::kAvx512 && impl != YEncImpl::kAvx2) {
-        // The copy kernels do not search; a search over the piece, still in the cache, does.
+        // The SSE2 and scalar paths do not search as they go; a search over the piece does.
         const std::size_t window = limit - len < 4 ? limit : len + 4;
         const std::size_t found = FindYEncEnd(t, window);
         if (found < len) {
@@ -503,7 +503,7 @@ bool YEncImplAvailable(YEncImpl impl) {
         case YEncImpl::kAvx2:
             return HasAvx2();
         case YEncImpl::kAvx512:
-            return HasAvx512Vbmi2();
+            return HasAvx512Kernel();
 #else
         case YEncImpl::kSse2:
         case YEncImpl::kAvx2:
