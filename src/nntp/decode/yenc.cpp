@@ -188,7 +188,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,vpclmulqdq,bmi,bmi2,popcnt")
         next = fold->next;
     }
     while (p + 64 <= stop) {
-        if (fold != nullptr && out + q - next >= CrcFold::kLag + 64) {
+        if (fold != nullptr && static_cast<std::size_t>(out + q - next) >= CrcFold::kLag + 64) {
             const __m512i data = _mm512_loadu_si512(next);
             if (fold->started) {
                 acc = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(acc, k512, 0x00),
