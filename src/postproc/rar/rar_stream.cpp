@@ -1,5 +1,8 @@
 #include "postproc/rar/rar_stream.h"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <openssl/sha.h>
 #include <unistd.h>
@@ -13,6 +16,7 @@ namespace quivern::rar {
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;  // large blocks keep stored extraction near copy speed
+constexpr std::size_t kMapWindow = 64u << 20;
 const std::uint8_t kSig4[7] = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00};
 const std::uint8_t kSig5[8] = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00};
 
@@ -184,6 +188,9 @@ bool CVolumeStream::Open() {
 }
 
 void CVolumeStream::Close() {
+    if (m_map != nullptr) ::munmap(const_cast<std::uint8_t*>(m_map), m_mapSize);
+    m_map = nullptr;
+    m_mapSize = 0;
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
 }
@@ -218,6 +225,29 @@ std::int64_t CVolumeStream::Skip(std::int64_t count) {
 
 long CVolumeStream::Next(const void** data) {
     if (!m_decrypt) {
+        if (m_map == nullptr) {
+            struct stat st {};
+            if (::fstat(m_fd, &st) == 0 && st.st_size > 0) {
+                void* map =
+                    ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, m_fd, 0);
+                if (map != MAP_FAILED) {
+                    m_map = static_cast<const std::uint8_t*>(map);
+                    m_mapSize = static_cast<std::size_t>(st.st_size);
+                    ::madvise(map, m_mapSize, MADV_SEQUENTIAL);
+                }
+            }
+        }
+        if (m_map != nullptr) {
+            // The file position stays the reading position, so Seek and Skip keep working.
+            const off_t here = ::lseek(m_fd, 0, SEEK_CUR);
+            if (here < 0) return -1;
+            if (static_cast<std::size_t>(here) >= m_mapSize) return 0;
+            const std::size_t n =
+                std::min<std::size_t>(kMapWindow, m_mapSize - static_cast<std::size_t>(here));
+            *data = m_map + here;
+            ::lseek(m_fd, static_cast<off_t>(n), SEEK_CUR);
+            return static_cast<long>(n);
+        }
         const ssize_t r = ::read(m_fd, m_buffer.data(), kChunk);
         *data = m_buffer.data();
         return r < 0 ? -1 : static_cast<long>(r);

@@ -132,6 +132,10 @@ private:
     bool m_scanOnly;
     ArchiveFacts* m_facts;
     int m_fd = -1;
+    // A plain volume is mapped and handed to the reader in large windows, so stored entries are
+    // copied once (from the mapping into the target) instead of read into a buffer first.
+    const std::uint8_t* m_map = nullptr;
+    std::size_t m_mapSize = 0;
     int m_format = 0;
     bool m_started = false;
     bool m_done = false;
