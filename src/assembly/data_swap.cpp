@@ -543,7 +543,7 @@ void CDataSwap::WriteBlock(CMultiBlock& block) {
         }
         if (!item->m_job) continue;
         if (item->m_state == ItemStored) {
-            item->m_job->m_resultCode = 0;
+            item->m_job->m_resultCode = item->m_job->m_damaged.load() ? kResultDamaged : 0;
             collected.push_back(item.get());
         } else {
             item->m_job->m_resultCode = 1;

@@ -34,6 +34,10 @@ enum JobMode : std::uint8_t { ModeDownload = 0, ModeCheck = 1 };
 
 // Result code of a job given up without a usable connection, or not ended properly in the store.
 inline constexpr std::int32_t kResultNoConnection = -9;
+// Result code of an article whose data was written although it did not match the size or CRC
+// its yEnc trailer gives: no server had an intact copy (a damaged block costs a repair no more
+// than a missing one).
+inline constexpr std::int32_t kResultDamaged = 2;
 
 // The event word of a progress message: byte count, state, phase, result code + 9, mode.
 std::uint64_t PackEventWord(std::uint32_t bytes, std::int32_t state, std::int32_t phase, std::int32_t result,
@@ -110,6 +114,10 @@ public:
     std::atomic<std::int32_t> m_state{StateNormal};
     std::atomic<std::int32_t> m_resultCode{0};
     std::int32_t m_retryCount = 0;  // under the manager's queue lock
+    // The article arrived damaged on every attempt and was stored as it was.
+    std::atomic<bool> m_damaged{false};
+    // After a damaged copy the next attempt asks the next server of the list (-1: as usual).
+    std::atomic<std::int64_t> m_preferredServer{-1};
 
     // Set by the segment store's writer on the job of a file's first segment.
     void SetResult(std::string path, std::uint64_t size);

@@ -12,6 +12,9 @@ namespace {
 
 constexpr std::int32_t kMaxPutBacks = 3;
 
+// The server index of the connection whose article the decoder is handing on (channel thread).
+thread_local std::size_t t_fetchServer = 0;
+
 std::mutex& ManagerCreationLock() {
     static std::mutex m;
     return m;
@@ -251,6 +254,9 @@ bool CNNTPManager::OpenConnection(RcPtr<CNntpSocket>& conn, Job& job) {
     conn = RcPtr<CNntpSocket>(new (std::nothrow) CNntpSocket(this));
     if (!conn) return false;
     if (m_socketWaitMs > 0) conn->SetWaitTimeoutForTest(m_socketWaitMs);
+    if (const std::int64_t preferred = job.m_preferredServer.load(); preferred >= 0) {
+        conn->SetServerIndex(static_cast<std::size_t>(preferred));
+    }
     if (conn->Open()) return true;
     // Without failover the unopened connection is kept and the fetch fails on it.
     if (!m_useNextServer) return true;
@@ -294,6 +300,7 @@ bool CNNTPManager::Fetch(CNntpSocket& conn, Job& job) {
     info.number = static_cast<std::uint32_t>(job.m_article->m_number);
     info.articleCount = static_cast<std::uint32_t>(job.m_part->m_articles.size());
     thread_local std::string work;
+    t_fetchServer = conn.ServerIndex();
     return DecodeArticle(*this, work, conn.Group(), article, messageId, job.m_jobId, &info);
 }
 
@@ -365,6 +372,17 @@ bool CNNTPManager::OnSegmentData(std::string_view /*group*/, std::string_view /*
     if (!GetDataSwap(store)) {
         job->MarkFailed();
         return false;
+    }
+    // A copy whose size or CRC does not match its trailer counts as a failed fetch while attempts
+    // remain (the next attempt asks the next server of the list); the last attempt's data is
+    // kept, and the job is marked damaged.
+    if (job->m_mode == ModeDownload && segment.trailerChecked &&
+        (!segment.crcMatches || !segment.sizeMatches)) {
+        if (job->m_retryCount < kMaxPutBacks) {
+            job->m_preferredServer = static_cast<std::int64_t>(t_fetchServer + 1);
+            return false;
+        }
+        job->m_damaged = true;
     }
     // A download that decoded to nothing has no data to store: it ends without data.
     const bool stored = job->m_mode == ModeDownload && segment.length == 0

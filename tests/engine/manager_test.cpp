@@ -237,6 +237,70 @@ TEST_F(EngineTest, ADownloadedParSetVerifiesFromTheDigestsTakenWhileWriting) {
     }
 }
 
+// The article text of one segment with one data byte changed: still valid yEnc, wrong CRC.
+std::string DamagedArticle(const posting::Posting& posting, const std::string& file) {
+    std::string text = test::ReadFile(posting.articleFolder + "/" + file);
+    const auto data = text.find("\r\n", text.find("=ypart")) + 2;
+    text[data + 10] = text[data + 10] == 'x' ? 'y' : 'x';
+    return text;
+}
+
+TEST_F(EngineTest, ADamagedCopyIsFetchedAgainFromTheNextServer) {
+    const auto posting = MakePosting(1, 300000);
+    const std::string id = "<" + posting.files[0].messageIds[1] + ">";
+    newsserver::NewsServer damaged;
+    newsserver::NewsServer intact;
+    std::string error;
+    ASSERT_GE(damaged.LoadFolder(posting.articleFolder, &error), 1) << error;
+    damaged.AddRawArticle(id, {"alt.binaries.quivern.demo"}, DamagedArticle(posting, "a1_2"));
+    ASSERT_GE(intact.LoadFolder(posting.articleFolder, &error), 1) << error;
+    ASSERT_TRUE(damaged.Start(&error)) << error;
+    ASSERT_TRUE(intact.Start(&error)) << error;
+    settings.maxChannels = 1;
+    SetEngineSettings(settings);
+    AddServer(damaged.Port());
+    AddServer(intact.Port());
+    auto media = Open(posting.nzbPath);
+    ASSERT_TRUE(Queue(media));
+    WaitForJobs();
+    ExpectFilesEqualSource(posting);
+    EXPECT_EQ(results[media->m_parts[0]->m_articles[1]], 0);
+    int askedIntact = 0;
+    for (const auto& c : intact.Connections()) {
+        for (const auto& cmd : c.commands)
+            askedIntact += cmd == "ARTICLE " + id;
+    }
+    EXPECT_EQ(askedIntact, 1);
+}
+
+TEST_F(EngineTest, WithoutAnIntactCopyTheDamagedDataIsKeptAndReported) {
+    const auto posting = MakePosting(1, 300000);
+    const std::string id = "<" + posting.files[0].messageIds[1] + ">";
+    newsserver::NewsServer server;
+    std::string error;
+    ASSERT_GE(server.LoadFolder(posting.articleFolder, &error), 1) << error;
+    server.AddRawArticle(id, {"alt.binaries.quivern.demo"}, DamagedArticle(posting, "a1_2"));
+    ASSERT_TRUE(server.Start(&error)) << error;
+    AddServer(server.Port());
+    auto media = Open(posting.nzbPath);
+    ASSERT_TRUE(Queue(media));
+    WaitForJobs();
+    const auto& articles = media->m_parts[0]->m_articles;
+    EXPECT_EQ(results[articles[0]], 0);
+    EXPECT_EQ(results[articles[1]], kResultDamaged);
+    const std::string got = test::ReadFile(tmp.File("out/" + posting.files[0].name));
+    const std::string source = test::ReadFile(posting.sourceFolder + "/" + posting.files[0].name);
+    ASSERT_EQ(got.size(), source.size());  // nothing left out: the damaged block is in its place
+    EXPECT_TRUE(got.substr(0, 100000) == source.substr(0, 100000));
+    EXPECT_FALSE(got == source);
+    int asked = 0;
+    for (const auto& c : server.Connections()) {
+        for (const auto& cmd : c.commands)
+            asked += cmd == "ARTICLE " + id;
+    }
+    EXPECT_EQ(asked, 4);  // once and after each of the three put-backs
+}
+
 TEST_F(EngineTest, MissingArticleLeavesAGapAndIsReported) {
     const auto posting = MakePosting(1, 350000);
     newsserver::NewsServer server;

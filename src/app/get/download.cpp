@@ -150,6 +150,7 @@ struct Tally {
     std::size_t ended = 0;
     std::size_t ok = 0;
     std::size_t missing = 0;
+    std::size_t damaged = 0;
     std::size_t written = 0;
     std::uint64_t writtenBytes = 0;
     std::uint64_t receivedBytes = 0;
@@ -296,7 +297,9 @@ int Run(const Args& args, std::uint8_t mode) {
                 if (w.result == 0 && w.state != StateCancelled) {
                     ++tally.ok;
                 } else {
+                    // A damaged article (its data kept as it came) did not arrive intact either.
                     ++tally.missing;
+                    if (w.result == kResultDamaged) ++tally.damaged;
                 }
                 if (w.state == StateCancelled && w.mode == ModeDownload && p.listItem != nullptr) {
                     unfinished.insert(static_cast<CNzbPart*>(p.listItem));
@@ -341,6 +344,10 @@ int Run(const Args& args, std::uint8_t mode) {
     progress.Show(tally, seconds, true);
     progress.Finish();
 
+    if (tally.damaged != 0) {
+        std::fprintf(stderr, "%zu article(s) arrived damaged on every attempt and were kept as they came\n",
+                     tally.damaged);
+    }
     for (CNzbPart* part : unfinished)
         options.AddUnfinishedItem(media->m_filePath, part->m_subject);
 
