@@ -137,6 +137,8 @@ bool CNntpSocket::ConnectTcp() {
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         m_socket = fd;
         m_connected = true;
+        // A successful connect is system error 0: the failure of an earlier address is overwritten.
+        m_error = 0;
         return true;
     }
     if (m_error == 0) m_error = kNntpNothingReceived;

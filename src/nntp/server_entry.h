@@ -73,6 +73,12 @@ public:
     // Asks the system resolver for host:port (stream socket, TCP, the given family).
     static RcPtr<CSmartAddr> Resolve(std::string_view host, std::uint16_t port, int family);
 
+    // Tests: replaces the resolved server addresses (for example with a list of several).
+    void SetServerAddressForTest(RcPtr<CSmartAddr> addresses) {
+        m_serverAddr = std::move(addresses);
+        m_valid = static_cast<bool>(m_serverAddr);
+    }
+
 private:
     std::string m_host, m_user, m_password;
     std::string m_proxyHost, m_proxyUser, m_proxyPassword;
