@@ -190,7 +190,15 @@ DiskSpace=0
 EOF
 }
 
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+# free_port: a port nothing on 127.0.0.1 accepts connections on (tried through bash's /dev/tcp).
+free_port() {
+  local p
+  for _ in $(seq 100); do
+    p=$(( 20000 + RANDOM % 40000 ))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
+  done
+  echo "no free port found" >&2; return 1
+}
 
 run_nzbget() {  # mode port
   local dir="$work/nzbget" cport start end
