@@ -18,6 +18,13 @@ std::size_t AppendUtf8AsCp1252(std::string_view utf8, std::string& out);
 // Windows-1252 to UTF-8 (the five undefined bytes map to the C1 control of the same value).
 std::string Cp1252ToUtf8(std::string_view cp1252);
 
+// Appends one code point as UTF-8.
+void AppendUtf8(char32_t codePoint, std::string& out);
+// True when the text is well-formed UTF-8 (no overlong forms, no surrogates, nothing past U+10FFFF).
+bool IsValidUtf8(std::string_view text);
+// UTF-8 to UTF-16; an invalid sequence becomes U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view utf8);
+
 // Number of UTF-16 code units the UTF-8 text needs (4-byte sequences count 2).
 std::size_t Utf16Length(std::string_view utf8);
 // Cuts UTF-8 text to at most `units` UTF-16 units without splitting a character.

@@ -46,34 +46,6 @@ struct Options {
     bool postproc = true;
 };
 
-// host[:port]; [v6][:port]
-bool SplitHostPort(const std::string& text, std::string& host, std::uint16_t& port,
-                   std::uint16_t defaultPort) {
-    port = defaultPort;
-    std::string rest;
-    if (!text.empty() && text[0] == '[') {
-        const auto close = text.find(']');
-        if (close == std::string::npos) return false;
-        host = text.substr(1, close - 1);
-        rest = text.substr(close + 1);
-        if (!rest.empty() && rest[0] != ':') return false;
-        if (!rest.empty()) rest.erase(0, 1);
-    } else if (const auto colon = text.rfind(':'); colon != std::string::npos && text.find(':') == colon) {
-        host = text.substr(0, colon);
-        rest = text.substr(colon + 1);
-        if (rest.empty()) return false;
-    } else {
-        host = text;
-    }
-    if (!rest.empty()) {
-        char* end = nullptr;
-        const long p = std::strtol(rest.c_str(), &end, 10);
-        if (*end != '\0' || p <= 0 || p > 65535) return false;
-        port = static_cast<std::uint16_t>(p);
-    }
-    return !host.empty();
-}
-
 std::optional<Options> Parse(const Args& args, bool download) {
     Options o;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -226,9 +198,10 @@ int Run(const Args& args, std::uint8_t mode) {
         return kExitUsage;
     }
     if (opt->server) {
-        std::string host;
-        std::uint16_t port = 0;
-        if (!SplitHostPort(*opt->server, host, port, opt->tls ? 563 : 119)) return Usage();
+        const auto server = ParseHostPort(*opt->server);
+        if (!server) return Usage();
+        const std::string& host = server->host;
+        const std::uint16_t port = server->port.value_or(opt->tls ? 563 : 119);
         CServerEntry entry;
         if (!entry.SetServer(host, port, opt->tls, opt->user, opt->password)) {
             std::fprintf(stderr, "%s\n", ConnectionMessage(-4).c_str());

@@ -9,39 +9,11 @@
 #include <vector>
 
 #include "nntp/decode/crc32.h"
+#include "platform/text.h"
 
 namespace quivern::rar {
 
 namespace {
-
-std::u16string Utf8ToUtf16(std::string_view s) {
-    std::u16string out;
-    for (std::size_t i = 0; i < s.size();) {
-        std::uint32_t c = static_cast<unsigned char>(s[i]);
-        std::size_t extra = 0;
-        if (c >= 0xF0) {
-            c &= 0x07;
-            extra = 3;
-        } else if (c >= 0xE0) {
-            c &= 0x0F;
-            extra = 2;
-        } else if (c >= 0xC0) {
-            c &= 0x1F;
-            extra = 1;
-        }
-        ++i;
-        for (std::size_t k = 0; k < extra && i < s.size(); ++k, ++i)
-            c = (c << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(c));
-        }
-    }
-    return out;
-}
 
 void HmacSha256(const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* data, std::size_t length,
                 std::uint8_t out[32]) {
@@ -53,7 +25,7 @@ void HmacSha256(const std::uint8_t* key, std::size_t keyLength, const std::uint8
 
 Rar4Key DeriveRar4Key(std::string_view passwordUtf8, const std::uint8_t salt[8]) {
     std::vector<std::uint8_t> raw;
-    for (char16_t u : Utf8ToUtf16(passwordUtf8)) {
+    for (char16_t u : quivern::Utf8ToUtf16(passwordUtf8)) {
         raw.push_back(static_cast<std::uint8_t>(u & 0xFF));
         raw.push_back(static_cast<std::uint8_t>(u >> 8));
     }
@@ -95,8 +67,8 @@ bool DeriveRar5Key(std::string_view passwordUtf8, const std::uint8_t salt[16], u
     std::uint8_t* targets[3] = {out.key.data(), out.hashKey.data(), checkFull};
     for (int stage = 0; stage < 3; ++stage) {
         if (PKCS5_PBKDF2_HMAC(passwordUtf8.data(), static_cast<int>(passwordUtf8.size()), salt, 16,
-                              static_cast<int>(count + 16 * static_cast<std::uint64_t>(stage)), EVP_sha256(), 32,
-                              targets[stage]) != 1) {
+                              static_cast<int>(count + 16 * static_cast<std::uint64_t>(stage)), EVP_sha256(),
+                              32, targets[stage]) != 1) {
             return false;
         }
     }
