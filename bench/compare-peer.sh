@@ -243,6 +243,8 @@ echo "posting_bytes=$payload"
 echo "connections=$connections"
 echo "runs=$runs"
 echo "cores=$(nproc)"
+# Other work on the machine shares the cores; a high figure here means noisy results.
+echo "load_average_1min=$(cut -d" " -f1 /proc/loadavg)"
 for mode in $modes; do
   port=$plain_port; prefix=""
   [ "$mode" = tls ] && { port=$tls_port; prefix="tls_"; }

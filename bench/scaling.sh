@@ -109,6 +109,8 @@ echo "connections_for_sizes=8"
 echo "tls=$tls"
 echo "runs=$runs"
 echo "cores=$(nproc)"
+# Other work on the machine shares the cores; a high figure here means noisy results.
+echo "load_average_1min=$(cut -d" " -f1 /proc/loadavg)"
 rm -f "$work/size-series" "$work/conn-series"
 for mb in $sizes; do
   posting="$work/posting-$mb"
