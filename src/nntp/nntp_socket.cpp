@@ -179,9 +179,12 @@ const char* CNntpSocket::ReceiveImpl(ReadMode mode, INntpReceiveObserver* job, s
                 return Find(m_buffer, m_length, from, "\r\n") != std::string_view::npos;
             }
             case ReadMultiLine: {
-                const std::size_t from = scanned > 4 ? scanned - 4 : 0;
+                // A server sends nothing after a multi-line reply until the next command, and a
+                // data line that is a lone "." is sent stuffed (".."), so a complete terminator
+                // is always the last five bytes received: checking there spares a scan of every
+                // byte of the article.
                 scanned = m_length;
-                return Find(m_buffer, m_length, from, "\r\n.\r\n") != std::string_view::npos;
+                return m_length >= 5 && std::memcmp(m_buffer + m_length - 5, "\r\n.\r\n", 5) == 0;
             }
             default:
                 return complete && complete(std::string_view(m_buffer, m_length));
