@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Downloads a generated posting from the local news server with quivern-get and prints
 #   download_MBps=…  cpu_s_per_GB=…  peak_rss_MB=…
-# Usage: bench/download.sh [--size-mb N] [--files N] [--connections N] [--tls] [--par2] [--bin DIR] [--work DIR]
+# Usage: bench/download.sh [--size-mb N] [--files N] [--connections N] [--tls] [--par2] [--budget-mb N] [--bin DIR] [--work DIR]
 # Defaults: a 1 GB posting of 10 files over 8 connections, release binaries. With --par2 the posting
 # carries a PAR2 set, so the store also takes each file's MD5 while writing it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-size_mb=1024 files=10 connections=8 tls=0 par2=0 bin=build/release/bin work=${TMPDIR:-/tmp}/quivern-bench-download
+size_mb=1024 files=10 connections=8 tls=0 par2=0 budget_mb= bin=build/release/bin work=${TMPDIR:-/tmp}/quivern-bench-download
 while [ $# -gt 0 ]; do
   case "$1" in
     --size-mb) size_mb=$2; shift 2 ;;
@@ -14,9 +14,10 @@ while [ $# -gt 0 ]; do
     --connections) connections=$2; shift 2 ;;
     --tls) tls=1; shift ;;
     --par2) par2=1; shift ;;
+    --budget-mb) budget_mb=$2; shift 2 ;;
     --bin) bin=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
-    *) echo "usage: $0 [--size-mb N] [--files N] [--connections N] [--tls] [--par2] [--bin DIR] [--work DIR]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--size-mb N] [--files N] [--connections N] [--tls] [--par2] [--budget-mb N] [--bin DIR] [--work DIR]" >&2; exit 2 ;;
   esac
 done
 for tool in quivern-get quivern-newsd quivern-mkposting; do
@@ -29,7 +30,9 @@ if [ ! -f "$posting/bench.nzb" ]; then
   extra=(); [ "$par2" = 1 ] && extra=(--par2)
   "$bin/quivern-mkposting" "$posting" --name bench --files "$files" --size "$file_size" --segment 716800 "${extra[@]}" >/dev/null
 fi
-rm -rf "$work/out" "$work/config"; mkdir -p "$work/out"
+rm -rf "$work/out" "$work/config"; mkdir -p "$work/out" "$work/config/quivern"
+# The segment store's memory budget (MiB); the program's default is 512.
+if [ -n "$budget_mb" ]; then printf '[General]\nStoreMemoryLimitMB=%s\n' "$budget_mb" > "$work/config/quivern/Config.ini"; fi
 server_args=(--articles "$posting/articles" --port-file "$work/ports")
 client_tls=()
 if [ "$tls" = 1 ]; then
