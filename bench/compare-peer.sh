@@ -107,7 +107,10 @@ run_raw_fetch() {  # mode port
 
 run_quivern() {  # mode port
   local tls=(); [ "$1" = tls ] && tls=(--tls --accept-untrusted-cert)
-  rm -rf "$work/out" "$work/config"; mkdir -p "$work/out"
+  rm -rf "$work/out" "$work/config"; mkdir -p "$work/out" "$work/config/quivern"
+  # The same memory for decoded articles as nzbget's ArticleCache below (200 MB); the program's
+  # own default is 512 MiB.
+  printf '[General]\nStoreMemoryLimitMB=200\n' > "$work/config/quivern/Config.ini"
   local start; start=$(now)
   XDG_CONFIG_HOME="$work/config" /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" \
     "$bin/quivern-get" download "$posting/bench.nzb" --server "127.0.0.1:$2" "${tls[@]}" \
