@@ -27,16 +27,14 @@ constexpr std::size_t kItemSuffixLength = 7;  // "_" and six digits
 void CSavedOptions::AddUnfinishedItem(std::string_view nzbPath, std::string_view item) {
     auto& list = m_unfinishedJobs[AsciiLower(nzbPath)];
     for (const auto& existing : list) {
-        if (existing == item)
-            return;
+        if (existing == item) return;
     }
     list.emplace_back(item);
 }
 
 std::optional<std::vector<std::string>> CSavedOptions::TakeUnfinishedJob(std::string_view nzbPath) {
     auto it = m_unfinishedJobs.find(AsciiLower(nzbPath));
-    if (it == m_unfinishedJobs.end())
-        return std::nullopt;
+    if (it == m_unfinishedJobs.end()) return std::nullopt;
     auto list = std::move(it->second);
     m_unfinishedJobs.erase(it);
     return list;
@@ -54,15 +52,12 @@ bool CSavedOptions::LoadUnfinishedJobs(CProfileFile& ini) {
     for (std::size_t n = 0;; ++n) {
         const std::string section = SectionName(n);
         const auto lines = ini.GetSectionLines(section);
-        if (lines.empty())
-            break;
+        if (lines.empty()) break;
         for (const auto& line : lines) {
             const auto eq = line.find('=');
-            if (eq == std::string::npos)
-                break;
+            if (eq == std::string::npos) break;
             // A key too short to carry the item suffix cannot name a job.
-            if (eq < kItemSuffixLength)
-                continue;
+            if (eq < kItemSuffixLength) continue;
             AddUnfinishedItem(std::string_view(line).substr(0, eq - kItemSuffixLength),
                               std::string_view(line).substr(eq + 1));
         }
@@ -81,13 +76,11 @@ void CSavedOptions::SaveUnfinishedJobs(CProfileFile& ini) const {
     std::string section;
     for (const auto& [key, items] : m_unfinishedJobs) {
         for (std::size_t i = 0; i < items.size(); ++i) {
-            if (linesInSection == 0)
-                section = SectionName(sectionNumber++);
+            if (linesInSection == 0) section = SectionName(sectionNumber++);
             char suffix[32];
             std::snprintf(suffix, sizeof suffix, "_%06zu", i);
             ini.WriteString(section, key + suffix, items[i]);
-            if (++linesInSection == kUnfinishedLinesPerSection)
-                linesInSection = 0;
+            if (++linesInSection == kUnfinishedLinesPerSection) linesInSection = 0;
         }
     }
 }

@@ -9,8 +9,7 @@ std::size_t CNntpCallback::GetServerCount() const {
 
 bool CNntpCallback::GetServer(std::size_t index, CServerEntry& entry) const {
     std::lock_guard g(m_listLock);
-    if (index >= m_servers.size())
-        return false;
+    if (index >= m_servers.size()) return false;
     entry = m_servers[index];
     return true;
 }
@@ -22,16 +21,14 @@ bool CNntpCallback::InsertServer(const CServerEntry& entry, std::int64_t positio
         m_servers.push_back(entry);
         return true;
     }
-    if (position > count)
-        return false;
+    if (position > count) return false;
     m_servers.insert(m_servers.begin() + position, entry);
     return true;
 }
 
 bool CNntpCallback::RemoveServer(std::size_t index) {
     std::lock_guard g(m_listLock);
-    if (index >= m_servers.size())
-        return false;
+    if (index >= m_servers.size()) return false;
     m_servers.erase(m_servers.begin() + static_cast<std::ptrdiff_t>(index));
     return true;
 }

@@ -10,13 +10,11 @@
 namespace quivern {
 
 CSmartAddr::~CSmartAddr() {
-    if (m_list != nullptr)
-        freeaddrinfo(m_list);
+    if (m_list != nullptr) freeaddrinfo(m_list);
 }
 
 std::uint16_t CSmartAddr::FirstPort() const {
-    if (m_list == nullptr || m_list->ai_addr == nullptr)
-        return 0;
+    if (m_list == nullptr || m_list->ai_addr == nullptr) return 0;
     if (m_list->ai_family == AF_INET) {
         return ntohs(reinterpret_cast<const sockaddr_in*>(m_list->ai_addr)->sin_port);
     }
@@ -27,8 +25,7 @@ std::uint16_t CSmartAddr::FirstPort() const {
 }
 
 RcPtr<CSmartAddr> CServerEntry::Resolve(std::string_view host, std::uint16_t port, int family) {
-    if (host.empty())
-        return {};
+    if (host.empty()) return {};
     addrinfo hints{};
     hints.ai_family = family;
     hints.ai_socktype = SOCK_STREAM;
@@ -36,8 +33,7 @@ RcPtr<CSmartAddr> CServerEntry::Resolve(std::string_view host, std::uint16_t por
     addrinfo* list = nullptr;
     const std::string h(host);
     const std::string service = std::to_string(port);
-    if (getaddrinfo(h.c_str(), service.c_str(), &hints, &list) != 0 || list == nullptr)
-        return {};
+    if (getaddrinfo(h.c_str(), service.c_str(), &hints, &list) != 0 || list == nullptr) return {};
     return RcPtr<CSmartAddr>(new CSmartAddr(list));
 }
 
@@ -72,16 +68,13 @@ bool CServerEntry::SetProxy(std::int32_t type, std::string_view host, std::uint1
     m_proxyPortConfigured = port;
     m_proxyAddr = Resolve(host, port, m_family);
     m_valid = static_cast<bool>(m_serverAddr) && static_cast<bool>(m_proxyAddr);
-    if (!m_proxyAddr)
-        m_valid = false;
+    if (!m_proxyAddr) m_valid = false;
     return static_cast<bool>(m_proxyAddr);
 }
 
 bool CServerEntry::MatchesAddress(std::string_view host, int port) const {
-    if (!m_valid || !EqualsIgnoreCase(m_host, host))
-        return false;
-    if (port == -1)
-        return true;
+    if (!m_valid || !EqualsIgnoreCase(m_host, host)) return false;
+    if (port == -1) return true;
     const std::uint16_t p = ServerPort();
     return p != 0 && p == port;
 }

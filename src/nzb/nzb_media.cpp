@@ -23,8 +23,7 @@ constexpr std::int64_t kLastAcceptedSecond = 32535215999;  // 3000-12-31 23:59:5
 }  // namespace
 
 bool UnixTimeToSystemTime(std::int64_t seconds, SystemTime& out) {
-    if (seconds < 0 || seconds > kLastAcceptedSecond)
-        return false;
+    if (seconds < 0 || seconds > kLastAcceptedSecond) return false;
     // Days to civil date (proleptic Gregorian), valid for the whole accepted range.
     const std::int64_t days = seconds / 86400;
     const std::int64_t rem = seconds % 86400;
@@ -49,15 +48,13 @@ bool UnixTimeToSystemTime(std::int64_t seconds, SystemTime& out) {
 }
 
 std::int32_t CNzbBase::QueryInterface(const void* /*iid*/, void** out) {
-    if (out != nullptr)
-        *out = nullptr;
+    if (out != nullptr) *out = nullptr;
     return kENotImpl;
 }
 
 std::int32_t CNzbBase::Release() {
     const std::int32_t left = m_refCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0)
-        delete this;
+    if (left == 0) delete this;
     return left;
 }
 
@@ -68,14 +65,12 @@ const char* CNzbBase::ToAnsi(std::string_view utf8, std::size_t* length) {
         const std::size_t cap = needed * 4;
         m_ansiBuffer.reset(new (std::nothrow) char[cap]);
         m_ansiCapacity = m_ansiBuffer ? static_cast<std::uint32_t>(cap) : 0;
-        if (!m_ansiBuffer)
-            return nullptr;
+        if (!m_ansiBuffer) return nullptr;
     }
     std::string converted = Utf8ToCp1252(utf8);
     std::memcpy(m_ansiBuffer.get(), converted.data(), converted.size());
     m_ansiBuffer[converted.size()] = '\0';
-    if (length != nullptr)
-        *length = converted.size();
+    if (length != nullptr) *length = converted.size();
     return m_ansiBuffer.get();
 }
 
@@ -112,8 +107,7 @@ void CNzbGroups::Clear() {
 }
 
 bool CNzbGroups::AddGroup(std::string_view name) {
-    if (name.empty())
-        return false;
+    if (name.empty()) return false;
     std::lock_guard g(GroupLock());
     const std::uint64_t len = name.size();
     if (!m_groupList) {
@@ -126,8 +120,7 @@ bool CNzbGroups::AddGroup(std::string_view name) {
     } else if (m_groupListSize - m_used < len + 2) {
         const std::uint64_t size = (len + m_groupListSize) * 4 + 8;
         std::unique_ptr<char[]> grown(new (std::nothrow) char[size]);
-        if (!grown)
-            return false;
+        if (!grown) return false;
         std::memcpy(grown.get(), m_groupList.get(), m_used);
         m_groupList = std::move(grown);
         m_groupListSize = size;
@@ -155,8 +148,7 @@ std::vector<std::string> CNzbGroups::Names() const {
 
 std::optional<std::string> CNzbGroups::ActiveGroup() const {
     std::lock_guard g(GroupLock());
-    if (m_activeGroup == nullptr || *m_activeGroup == '\0')
-        return std::nullopt;
+    if (m_activeGroup == nullptr || *m_activeGroup == '\0') return std::nullopt;
     return std::string(m_activeGroup);
 }
 
@@ -193,8 +185,7 @@ void CNzbPart::AppendArticle(CNzbArticle* article) {
 }
 
 void CNzbPart::SetGroups(CNzbGroups* groups) {
-    if (m_groups != nullptr)
-        m_groups->Release();
+    if (m_groups != nullptr) m_groups->Release();
     m_groups = groups;
 }
 
@@ -202,8 +193,7 @@ bool CNzbPart::Validate() {
     bool ok = !m_articles.empty() && !m_poster.empty() && !m_subject.empty() && m_date.wYear != 0;
     for (const CNzbArticle* a : m_articles)
         ok = ok && a->m_valid;
-    if (m_groups != nullptr)
-        ok = ok && m_groups->m_valid;
+    if (m_groups != nullptr) ok = ok && m_groups->m_valid;
     m_valid = ok;
     return ok;
 }
@@ -232,19 +222,15 @@ std::size_t CNzbMedia::ArticleCount() const {
 }
 
 std::optional<std::string> GroupOfArticle(const CNzbPart& part, const CNzbArticle& article) {
-    if (auto own = article.Group())
-        return own;
-    if (!part.m_valid || part.m_groups == nullptr)
-        return std::nullopt;
+    if (auto own = article.Group()) return own;
+    if (!part.m_valid || part.m_groups == nullptr) return std::nullopt;
     return part.m_groups->ActiveGroup();
 }
 
 bool OpenNzbMedia(const std::string& path, CNzbMedia** out) {
-    if (path.empty() || out == nullptr || *out != nullptr)
-        return false;
+    if (path.empty() || out == nullptr || *out != nullptr) return false;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return false;
+    if (::stat(path.c_str(), &st) != 0) return false;
     auto* media = new CNzbMedia(path);
     media->AddRef();
     if (!media->m_valid) {

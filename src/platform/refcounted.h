@@ -18,15 +18,13 @@ public:
     CEasyRCBase& operator=(const CEasyRCBase&) = delete;
 
     virtual std::int32_t QueryInterface(const void* /*iid*/, void** out) {
-        if (out != nullptr)
-            *out = nullptr;
+        if (out != nullptr) *out = nullptr;
         return kENotImpl;
     }
     virtual std::int32_t AddRef() { return m_refCount.fetch_add(1, std::memory_order_relaxed) + 1; }
     virtual std::int32_t Release() {
         const std::int32_t left = m_refCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (left == 0)
-            delete this;
+        if (left == 0) delete this;
         return left;
     }
     virtual ~CEasyRCBase() = default;
@@ -43,8 +41,7 @@ class RcPtr {
 public:
     RcPtr() = default;
     explicit RcPtr(T* p) : m_p(p) {
-        if (m_p)
-            m_p->AddRef();
+        if (m_p) m_p->AddRef();
     }
     // Takes over a reference the caller already owns.
     static RcPtr Adopt(T* p) {
@@ -59,8 +56,7 @@ public:
         return *this;
     }
     ~RcPtr() {
-        if (m_p)
-            m_p->Release();
+        if (m_p) m_p->Release();
     }
     T* get() const { return m_p; }
     T* operator->() const { return m_p; }

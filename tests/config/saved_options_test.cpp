@@ -53,12 +53,14 @@ TEST_F(SettingsTest, FirstStartUsesDefaultsAndWritesACompleteFile) {
         EXPECT_EQ(o.m_nzbListOrder, (std::array<std::int32_t, 7>{0, 1, 2, 3, 4, 5, 6}));
         EXPECT_EQ(engine->GetServerCount(), 0u);
     }  // the destructor writes the file
-    EXPECT_EQ(test::ReadFile(configPath),
-              "[General]\nLastBrowseDir=\nMaxChannels=8\nUseChannelLoop=1\nSavePathRoot=" + tmp.File("home") +
-                  "\nTempPathRoot=/var/tmp\nAutoDelete=1\nCreateSubfolders=1\nStoreMemoryLimitMB=512\nContextHelp=0\nCtxHelpTurn=1\n"
-                  "[Dialog]\nLastSizeX=0\nLastSizeY=0\nLastArtDlgSizeX=0\nLastArtDlgSizeY=0\n"
-                  "NzbListOrder=0,1,2,3,4,5,6\nArticleListOrder=0,1,2,3\n"
-                  "[TOTALCMD]\nUse=0\nNewTab=1\nSide=0\nPath=\n");
+    EXPECT_EQ(
+        test::ReadFile(configPath),
+        "[General]\nLastBrowseDir=\nMaxChannels=8\nUseChannelLoop=1\nSavePathRoot=" + tmp.File("home") +
+            "\nTempPathRoot=/var/"
+            "tmp\nAutoDelete=1\nCreateSubfolders=1\nStoreMemoryLimitMB=512\nContextHelp=0\nCtxHelpTurn=1\n"
+            "[Dialog]\nLastSizeX=0\nLastSizeY=0\nLastArtDlgSizeX=0\nLastArtDlgSizeY=0\n"
+            "NzbListOrder=0,1,2,3,4,5,6\nArticleListOrder=0,1,2,3\n"
+            "[TOTALCMD]\nUse=0\nNewTab=1\nSide=0\nPath=\n");
     struct stat st {};
     ASSERT_EQ(::stat(configPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);  // it may hold passwords

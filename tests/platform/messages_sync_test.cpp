@@ -52,7 +52,8 @@ TEST(WindowMessages, ConcurrentPostersAndDestructionLoseNothingDelivered) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     window->Destroy();  // returns only once no delivery runs
-    for (auto& p : posters) p.join();
+    for (auto& p : posters)
+        p.join();
     EXPECT_EQ(static_cast<std::size_t>(accepted.load()), window->Pending());
 }
 
@@ -96,8 +97,9 @@ TEST(Threads, PrioritiesReachTheThread) {
     idle.Join();
     EXPECT_EQ(policy, SCHED_IDLE);
     CThread lowest;
-    ASSERT_TRUE(lowest.Start(
-        [&] { nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))); }, ThreadPriority::Lowest));
+    ASSERT_TRUE(
+        lowest.Start([&] { nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))); },
+                     ThreadPriority::Lowest));
     lowest.Join();
     EXPECT_EQ(nice, 19);
     EXPECT_FALSE(lowest.Running());

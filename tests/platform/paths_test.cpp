@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <sys/stat.h>
+#include <cstdlib>
 
 #include "platform/paths.h"
 #include "support/temp_dir.h"
@@ -19,7 +19,8 @@ TEST(Paths, SettingsFolderRule) {
         {"/usr/bin/quivern-get", "/home/u/.config/", "/home/u/.config/quivern"},
         {"/opt/q/Other", "/home/u/.config", "/home/u/.config/Other"},
         {"/opt/q/Other-get", "/home/u/.config", "/home/u/.config/Other"},
-        {"C:\\Programs\\Quivern.exe", "C:\\Users\\u\\AppData\\Roaming", "C:\\Users\\u\\AppData\\Roaming\\C_Quivern"},
+        {"C:\\Programs\\Quivern.exe", "C:\\Users\\u\\AppData\\Roaming",
+         "C:\\Users\\u\\AppData\\Roaming\\C_Quivern"},
         {"d:\\x\\Other.exe", "C:\\Users\\u\\AppData\\Roaming", "C:\\Users\\u\\AppData\\Roaming\\d_Other"},
         {"\\\\server\\share\\apps\\Quivern.exe", "C:\\R", "C:\\R\\server\\share_Quivern"},
         {"\\\\ab", "C:\\R", nullptr},

@@ -72,7 +72,8 @@ TEST(ProfileFile, FlushIsAtomicAndOwnerOnly) {
     EXPECT_EQ(test::ReadFile(path), "[a]\nx=1\ny=2\n");
     // Nothing but the file itself is left in the folder.
     std::size_t entries = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(tmp.Path())) ++entries;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(tmp.Path()))
+        ++entries;
     EXPECT_EQ(entries, 1u);
     // A write that cannot complete fails and leaves nothing behind.
     EXPECT_FALSE(WriteFileAtomically(tmp.File("missing-folder/Config.ini"), "x", 0600));

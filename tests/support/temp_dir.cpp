@@ -11,8 +11,7 @@ namespace quivern::test {
 
 TempDir::TempDir() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "quivern-test-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr)
-        ADD_FAILURE() << "mkdtemp failed";
+    if (::mkdtemp(tmpl.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
     m_path = tmpl;
 }
 
