@@ -234,7 +234,9 @@ TEST(YEncDecoder, FeedToEndStopsAtTheFirstMarker) {
                                  ? std::nullopt
                                  : std::optional(std::vector<std::uint8_t>(out.begin(), out.begin() + n));
             ASSERT_EQ(got, expected) << "impl " << static_cast<int>(impl) << " " << text.substr(0, 40);
-            if (got) EXPECT_EQ(decoder.Crc32(), Crc32(got->data(), got->size()));
+            if (got) {
+                EXPECT_EQ(decoder.Crc32(), Crc32(got->data(), got->size()));
+            }
         }
     }
 }
