@@ -181,8 +181,14 @@ bool CNntpSocket::FetchArticle(std::string_view group, std::string_view messageI
     if (status != 220) return MapStatus(status);
     const std::string_view text(reply, length);
     const std::size_t statusEnd = text.find("\r\n");
-    const std::size_t terminator =
-        statusEnd == std::string_view::npos ? std::string_view::npos : text.find("\r\n.\r\n", statusEnd);
+    // The receive ends when the terminator is the last thing received, so it is looked for there
+    // first; a reply cut short by the server is searched.
+    std::size_t terminator = std::string_view::npos;
+    if (statusEnd != std::string_view::npos) {
+        terminator = length >= statusEnd + 5 && text.substr(length - 5) == "\r\n.\r\n"
+                         ? length - 5
+                         : text.find("\r\n.\r\n", statusEnd);
+    }
     if (terminator == std::string_view::npos) {
         m_error = kNntpBadReply;
         return false;
