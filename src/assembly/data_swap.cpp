@@ -231,7 +231,13 @@ bool CDataSwap::RegisterJob(CNNTPJobDownload* job) {
             block->m_items.emplace_back(new CMultiPartItem(block.get(), a));
         }
         if (block->m_items.size() != part->m_articles.size()) return false;
-        block->m_digestWanted = HasPar2Set(*block->m_media);
+        // The answer is kept for the document last asked about: the blocks of one document are
+        // registered one after another, and each scan covers all of its files.
+        if (m_par2Media.get() != block->m_media.get()) {
+            m_par2Media = block->m_media;
+            m_par2Result = HasPar2Set(*block->m_media);
+        }
+        block->m_digestWanted = m_par2Result;
         if (block->m_digestWanted) {
             block->m_digest = std::make_unique<CWriteDigest>();
             block->m_order.resize(block->m_items.size());

@@ -85,6 +85,8 @@ private:
     CEvent m_workEvent{false, false};
     CEvent m_idleEvent{true, true};
     std::condition_variable_any m_hashIdle;  // a block's m_hashBusy was cleared
+    RcPtr<CNzbMedia> m_par2Media;            // under m_lock: whether this document has a PAR2 set
+    bool m_par2Result = false;
 };
 
 // The process-wide store, created on first use with the current engine settings; the caller
