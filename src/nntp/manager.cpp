@@ -54,9 +54,13 @@ bool CNNTPManager::StartChannels() {
     if (settings.maxChannels < 1) return false;
     m_useNextServer = settings.useChannelLoop;
     std::vector<std::unique_ptr<CThread>> threads;
+    m_slots.clear();
+    for (int i = 0; i < settings.maxChannels; ++i)
+        m_slots.push_back(std::make_unique<ChannelSlot>());
     for (int i = 0; i < settings.maxChannels; ++i) {
         auto t = std::make_unique<CThread>();
-        if (!t->Start([this] { ChannelLoop(); }, ThreadPriority::Lowest)) {
+        ChannelSlot* slot = m_slots[static_cast<std::size_t>(i)].get();
+        if (!t->Start([this, slot] { ChannelLoop(*slot); }, ThreadPriority::Lowest)) {
             // The threads already started wait on the stop event; let them go.
             m_stopEvent.Set();
             for (auto& started : threads)
@@ -233,6 +237,14 @@ void CNNTPManager::CancelJobs(const CNzbPart* part, const CNzbArticle* article) 
             break;
         }
     }
+    for (auto& slot : m_slots) {
+        std::lock_guard slotGuard(slot->lock);
+        Job* job = slot->job;
+        if (job == nullptr || job->m_part != part || (article != nullptr && job->m_article != article))
+            continue;
+        job->MarkCancelled();
+        slot->conn->Abort();
+    }
 }
 
 void CNNTPManager::PutBack(RcPtr<Job> job) {
@@ -304,7 +316,7 @@ bool CNNTPManager::Fetch(CNntpSocket& conn, Job& job) {
     return DecodeArticle(*this, work, conn.Group(), article, messageId, job.m_jobId, &info);
 }
 
-void CNNTPManager::ChannelLoop() {
+void CNNTPManager::ChannelLoop(ChannelSlot& slot) {
     for (;;) {
         if (CEvent::WaitAny(m_stopEvent, m_workEvent, kInfinite) != 1) return;
         RcPtr<CNntpSocket> conn;
@@ -341,7 +353,18 @@ void CNNTPManager::ChannelLoop() {
                 std::lock_guard g(m_queueLock);
                 m_awaitingData.push_back(job);
             }
-            const bool fetched = Fetch(*conn, *job);
+            {
+                std::lock_guard g(slot.lock);
+                slot.job = job.get();
+                slot.conn = conn.get();
+            }
+            // Cancelled between taking the job and now: CancelJobs could not see the slot yet.
+            const bool fetched = job->m_state.load() != StateCancelled && Fetch(*conn, *job);
+            {
+                std::lock_guard g(slot.lock);
+                slot.job = nullptr;
+                slot.conn = nullptr;
+            }
             if (!fetched) {
                 const std::int32_t error = conn->Error();
                 if (error == kNntpStatus430 || job->m_retryCount >= kMaxPutBacks) {

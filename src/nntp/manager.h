@@ -19,6 +19,7 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -56,7 +57,9 @@ public:
     bool QueueJobs(CNzbMedia* media, CNzbPart* part, CNzbArticle* article, WindowHandle window,
                    void* listItem, INNTPManagerCB* callback, std::uint8_t mode, InsertCursor& cursor);
     // Marks jobs cancelled: with an article the first waiting and the first active job of it,
-    // without every job of the file. The channels end them.
+    // without every job of the file. The channels end them. An article of the file being
+    // fetched at that moment is cancelled too and its connection aborted, so a stalled server
+    // cannot hold the cancellation up.
     void CancelJobs(const CNzbPart* part, const CNzbArticle* article);
 
     // Opens connections one after another until one fails or `limit` (<= 0: none) is reached;
@@ -101,6 +104,13 @@ private:
         std::deque<RcPtr<Job>> jobs;
     };
     using RunList = std::list<Run>;
+    // What each channel is fetching, so that cancelling can abort a fetch under way. A channel
+    // sets its slot before a fetch and clears it before it drops the connection.
+    struct ChannelSlot {
+        std::mutex lock;
+        Job* job = nullptr;
+        CNntpSocket* conn = nullptr;
+    };
 
     bool StartChannels();
     void InsertJob(RcPtr<Job> job, InsertCursor& cursor);
@@ -109,11 +119,13 @@ private:
     RcPtr<Job> GetNextJob();
     void RemoveFrom(std::vector<RcPtr<Job>>& list, const Job* job);
     RcPtr<Job> TakeAwaiting(std::uint64_t jobId);
-    void ChannelLoop();
+    void ChannelLoop(ChannelSlot& slot);
     bool OpenConnection(RcPtr<CNntpSocket>& conn, Job& job);
     bool Fetch(CNntpSocket& conn, Job& job);
     void EndWithoutData(Job& job, bool markFailed);
     void PutBack(RcPtr<Job> job);
+
+    std::vector<std::unique_ptr<ChannelSlot>> m_slots;  // fixed while the channels run
 
     CCriticalSection m_queueLock;
     bool m_started = false;

@@ -375,6 +375,10 @@ bool CNntpSocket::Send(const char* bytes, std::ptrdiff_t length) {
     return true;
 }
 
+void CNntpSocket::Abort() {
+    if (m_socket >= 0) ::shutdown(m_socket, SHUT_RDWR);
+}
+
 void CNntpSocket::Close() {
     // The QUIT exchange must not overwrite the reason of a failure the caller is about to read.
     const std::int32_t error = m_error;

@@ -57,6 +57,9 @@ public:
     bool Open();
     // Sends QUIT when connected, waits for the server to close and tears the transport down.
     void Close();
+    // Called from another thread to end a wait of the thread using the connection (its read or
+    // write fails at once). The caller makes sure the connection is not closed meanwhile.
+    void Abort();
 
     // Receives a reply into the I/O buffer. Null on failure; otherwise the NUL-terminated buffer
     // with its length in *length (valid until the next operation of this connection).

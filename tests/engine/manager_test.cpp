@@ -417,6 +417,38 @@ TEST_F(EngineTest, CancelledJobsEndWithoutWritingAnything) {
     EXPECT_FALSE(fs::exists(tmp.File("out")) && !fs::is_empty(tmp.File("out")));
 }
 
+TEST_F(EngineTest, CancellingDoesNotWaitForAStalledFetch) {
+    settings.maxChannels = 2;
+    SetEngineSettings(settings);
+    const auto posting = MakePosting(2, 300000);
+    newsserver::NewsServer server;
+    std::string error;
+    ASSERT_GE(server.LoadFolder(posting.articleFolder, &error), 1);
+    newsserver::NewsFaults faults;
+    faults.stallMidArticleSeconds = 20;  // far beyond the wait below
+    server.SetFaults(faults);
+    ASSERT_TRUE(server.Start(&error)) << error;
+    AddServer(server.Port());
+    auto media = Open(posting.nzbPath);
+    ASSERT_TRUE(Queue(media));
+    ASSERT_TRUE(server.WaitForConnections(2, 5000));
+    bool fetching = false;
+    for (int i = 0; i < 200 && !fetching; ++i) {
+        for (const auto& c : server.Connections()) {
+            for (const auto& cmd : c.commands)
+                fetching = fetching || cmd.rfind("ARTICLE", 0) == 0;
+        }
+        if (!fetching) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(fetching);
+    for (CNzbPart* part : media->m_parts)
+        manager->CancelJobs(part, nullptr);
+    WaitForJobs(5000);
+    for (const auto& [article, state] : states)
+        EXPECT_EQ(state, StateCancelled);
+    EXPECT_TRUE(written.empty());
+}
+
 TEST_F(EngineTest, AvailabilityCheck) {
     const auto posting = MakePosting(1, 350000);
     newsserver::NewsServer server;
