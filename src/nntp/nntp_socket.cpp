@@ -168,8 +168,7 @@ const char* CNntpSocket::ReceiveImpl(ReadMode mode, INntpReceiveObserver* job, s
     CStalledReadWatchdog::NoteActivity(fd);
 
     bool failed = false;
-    // Where the terminator search resumes: the new bytes plus the tail that may already hold
-    // the start of a terminator.
+    // Where the line-end search of ReadLine resumes: the new bytes plus the byte before them.
     std::size_t scanned = 0;
     auto ended = [&]() {
         switch (mode) {
@@ -183,7 +182,6 @@ const char* CNntpSocket::ReceiveImpl(ReadMode mode, INntpReceiveObserver* job, s
                 // data line that is a lone "." is sent stuffed (".."), so a complete terminator
                 // is always the last five bytes received: checking there spares a scan of every
                 // byte of the article.
-                scanned = m_length;
                 return m_length >= 5 && std::memcmp(m_buffer + m_length - 5, "\r\n.\r\n", 5) == 0;
             }
             default:

@@ -1,8 +1,5 @@
 #include "postproc/rar/rar_stream.h"
 
-#include <sys/mman.h>
-#include <sys/stat.h>
-
 #include <fcntl.h>
 #include <openssl/sha.h>
 #include <unistd.h>
@@ -16,7 +13,6 @@ namespace quivern::rar {
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;  // large blocks keep stored extraction near copy speed
-constexpr std::size_t kMapWindow = 64u << 20;
 const std::uint8_t kSig4[7] = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00};
 const std::uint8_t kSig5[8] = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00};
 
@@ -188,9 +184,6 @@ bool CVolumeStream::Open() {
 }
 
 void CVolumeStream::Close() {
-    if (m_map != nullptr) ::munmap(const_cast<std::uint8_t*>(m_map), m_mapSize);
-    m_map = nullptr;
-    m_mapSize = 0;
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
 }
@@ -225,29 +218,6 @@ std::int64_t CVolumeStream::Skip(std::int64_t count) {
 
 long CVolumeStream::Next(const void** data) {
     if (!m_decrypt) {
-        if (m_map == nullptr) {
-            struct stat st {};
-            if (::fstat(m_fd, &st) == 0 && st.st_size > 0) {
-                void* map =
-                    ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, m_fd, 0);
-                if (map != MAP_FAILED) {
-                    m_map = static_cast<const std::uint8_t*>(map);
-                    m_mapSize = static_cast<std::size_t>(st.st_size);
-                    ::madvise(map, m_mapSize, MADV_SEQUENTIAL);
-                }
-            }
-        }
-        if (m_map != nullptr) {
-            // The file position stays the reading position, so Seek and Skip keep working.
-            const off_t here = ::lseek(m_fd, 0, SEEK_CUR);
-            if (here < 0) return -1;
-            if (static_cast<std::size_t>(here) >= m_mapSize) return 0;
-            const std::size_t n =
-                std::min<std::size_t>(kMapWindow, m_mapSize - static_cast<std::size_t>(here));
-            *data = m_map + here;
-            ::lseek(m_fd, static_cast<off_t>(n), SEEK_CUR);
-            return static_cast<long>(n);
-        }
         const ssize_t r = ::read(m_fd, m_buffer.data(), kChunk);
         *data = m_buffer.data();
         return r < 0 ? -1 : static_cast<long>(r);
@@ -328,6 +298,20 @@ bool CVolumeStream::NextBlock() {
 
 // ---- RAR 5 ----
 
+// An encrypted header: its first 16 bytes (`first`, decrypted already) told its size; the rest
+// is read up to the next cipher block and decrypted, and the header cut to `size`.
+bool CVolumeStream::ReadEncryptedHeaderRest(const std::uint8_t first[16], std::size_t size,
+                                            CCbcDecryptor& dec, std::vector<std::uint8_t>& header) {
+    header.assign(Align16(size), 0);
+    std::memcpy(header.data(), first, 16);
+    if (header.size() > 16) {
+        if (!ReadExact(header.data() + 16, header.size() - 16)) return false;
+        if (!dec.Decrypt(header.data() + 16, header.data() + 16, header.size() - 16)) return false;
+    }
+    header.resize(size);
+    return true;
+}
+
 bool CVolumeStream::ReadHeader5(std::vector<std::uint8_t>& header) {
     if (!m_headersEncrypted) {
         std::uint8_t crc[4];
@@ -355,14 +339,7 @@ bool CVolumeStream::ReadHeader5(std::vector<std::uint8_t>& header) {
     const std::uint64_t size = vr.Get();
     if (!vr.ok || size == 0 || size > kChunk - 64) return false;
     const std::size_t total = 4 + vr.pos + size;
-    header.assign(Align16(total), 0);
-    std::memcpy(header.data(), first, 16);
-    if (header.size() > 16) {
-        if (!ReadExact(header.data() + 16, header.size() - 16)) return false;
-        if (!dec.Decrypt(header.data() + 16, header.data() + 16, header.size() - 16)) return false;
-    }
-    header.resize(total);
-    return true;
+    return ReadEncryptedHeaderRest(first, total, dec, header);
 }
 
 bool CVolumeStream::NextBlock5() {
@@ -654,14 +631,7 @@ bool CVolumeStream::ReadHeader4(std::vector<std::uint8_t>& header) {
     if (!dec.Init(key->key.data(), 16, key->iv.data()) || !dec.Decrypt(first, first, 16)) return false;
     const std::uint16_t size = Le16(first + 5);
     if (size < 7) return false;
-    header.assign(Align16(size), 0);
-    std::memcpy(header.data(), first, 16);
-    if (header.size() > 16) {
-        if (!ReadExact(header.data() + 16, header.size() - 16)) return false;
-        if (!dec.Decrypt(header.data() + 16, header.data() + 16, header.size() - 16)) return false;
-    }
-    header.resize(size);
-    return true;
+    return ReadEncryptedHeaderRest(first, size, dec, header);
 }
 
 bool CVolumeStream::NextBlock4() {

@@ -122,6 +122,8 @@ private:
     bool NextBlock();
     bool NextBlock4();
     bool NextBlock5();
+    bool ReadEncryptedHeaderRest(const std::uint8_t first[16], std::size_t size, CCbcDecryptor& dec,
+                                 std::vector<std::uint8_t>& header);
     bool ReadHeader5(std::vector<std::uint8_t>& header);
     bool ReadHeader4(std::vector<std::uint8_t>& header);
     long NextData(const void** data);
@@ -132,10 +134,6 @@ private:
     bool m_scanOnly;
     ArchiveFacts* m_facts;
     int m_fd = -1;
-    // A plain volume is mapped and handed to the reader in large windows, so stored entries are
-    // copied once (from the mapping into the target) instead of read into a buffer first.
-    const std::uint8_t* m_map = nullptr;
-    std::size_t m_mapSize = 0;
     int m_format = 0;
     bool m_started = false;
     bool m_done = false;
