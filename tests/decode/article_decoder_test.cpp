@@ -316,6 +316,37 @@ TEST(DecodeArticle, YEncTrailerIsComparedWithTheData) {
     }
 }
 
+TEST(DecodeArticle, YEncPartRangeGivesThePlaceInTheFileOnlyWhenItFitsTheData) {
+    struct Case {
+        const char* what;
+        std::string header;  // "=ybegin" line and any "=ypart" line; the data "kl" decodes to "AB"
+        bool placed;
+        std::uint64_t offset, fileSize;
+    };
+    const Case cases[] = {
+        {"a part", "=ybegin part=3 line=128 size=9 name=a\r\n=ypart begin=5 end=6", true, 4, 9},
+        {"range longer than the data", "=ybegin part=3 size=9 name=a\r\n=ypart begin=5 end=7", false, 0, 9},
+        {"end before begin", "=ybegin part=3 size=9 name=a\r\n=ypart begin=6 end=5", false, 0, 9},
+        {"begin 0", "=ybegin part=1 size=9 name=a\r\n=ypart begin=0 end=1", false, 0, 9},
+        {"no ypart line", "=ybegin part=1 size=9 name=a", false, 0, 9},
+        {"unreadable numbers", "=ybegin part=1 size=9 name=a\r\n=ypart begin=1x end=2", false, 0, 9},
+        {"a posting in one part", "=ybegin line=128 size=2 name=a", true, 0, 2},
+        {"one part of another size", "=ybegin line=128 size=3 name=a", false, 0, 3},
+    };
+    for (const auto& c : cases) {
+        RecordingSink sink;
+        EXPECT_TRUE(Decode(sink, Article("Subject: xyz\r\n\r\n" + c.header + "\r\nkl\r\n=yend\r\n")))
+            << c.what;
+        ASSERT_EQ(sink.segments.size(), 1u) << c.what;
+        EXPECT_EQ(sink.segments[0].data, "AB") << c.what;
+        EXPECT_EQ(sink.segments[0].hasFileOffset, c.placed) << c.what;
+        if (c.placed) {
+            EXPECT_EQ(sink.segments[0].fileOffset, c.offset) << c.what;
+        }
+        EXPECT_EQ(sink.segments[0].fileSize, c.fileSize) << c.what;
+    }
+}
+
 TEST(DecodeArticle, OnePassBlockDecodingMatchesSearchThenDecode) {
     // The one-pass decoding searches "=yend" in slices of 16 KiB: markers placed around a slice end,
     // split by it, absent, or preceded by an "=y" that is no marker.

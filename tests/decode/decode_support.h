@@ -21,6 +21,9 @@ struct RecordedSegment {
     bool trailerChecked = false;
     bool sizeMatches = true;
     bool crcMatches = true;
+    bool hasFileOffset = false;
+    std::uint64_t fileOffset = 0;
+    std::uint64_t fileSize = 0;
 };
 
 class RecordingSink : public IArticleSink {
@@ -30,7 +33,8 @@ public:
                           s.fileName,         std::string(reinterpret_cast<const char*>(s.data), s.length),
                           s.length,           s.jobId,
                           s.trailerChecked,   s.sizeMatches,
-                          s.crcMatches};
+                          s.crcMatches,       s.hasFileOffset,
+                          s.fileOffset,       s.fileSize};
         segments.push_back(std::move(r));
         return acceptSegments-- > 0;
     }

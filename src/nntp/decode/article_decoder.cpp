@@ -178,7 +178,7 @@ public:
 
 private:
     bool HandOff(std::string fileName, const std::uint8_t* data, std::size_t length,
-                 const TYEncDecoded* checked = nullptr) {
+                 const TYEncDecoded* checked = nullptr, const TYEncBlock* place = nullptr) {
         if (length > std::numeric_limits<std::uint32_t>::max()) return false;
         DecodedSegment segment;
         segment.length = static_cast<std::uint32_t>(length);
@@ -189,6 +189,16 @@ private:
             segment.trailerChecked = checked->trailerChecked;
             segment.sizeMatches = checked->sizeMatches;
             segment.crcMatches = checked->crcMatches;
+        }
+        if (place != nullptr) {
+            segment.fileSize = place->fileSize;
+            if (place->multipart && place->partBegin >= 1 && place->partEnd >= place->partBegin &&
+                place->partEnd - place->partBegin + 1 == length) {
+                segment.hasFileOffset = true;
+                segment.fileOffset = place->partBegin - 1;
+            } else if (!place->multipart && place->fileSize == length) {
+                segment.hasFileOffset = true;
+            }
         }
         return m_sink.OnSegmentData(m_group, m_messageId, segment);
     }
@@ -290,7 +300,7 @@ std::optional<bool> ArticleDecoder::YEnc(std::string_view body) {
     // Nothing decoded (for example an "=" closing a line): nothing to hand on, the article counts as
     // handled.
     if (decoded.length == 0) return true;
-    return HandOff(std::move(block.fileName), out.bytes.get(), decoded.length, &decoded);
+    return HandOff(std::move(block.fileName), out.bytes.get(), decoded.length, &decoded, &block);
 }
 
 std::optional<bool> ArticleDecoder::UUBlock(std::string_view body) {
@@ -350,17 +360,25 @@ bool FindYEncHeader(std::string_view body, TYEncBlock& block, std::size_t& dataS
     const std::string_view name =
         Trim(body.substr(nameStart, (nameEnd == npos ? body.size() : nameEnd) - nameStart), " \t\r\n\"");
 
+    auto number = [](std::string_view line, std::string_view key) -> std::uint64_t {
+        const auto v = YEncParameter(line, key);
+        const auto n = v ? ParseDecimal(*v) : std::nullopt;
+        return n ? *n : 0;
+    };
     std::size_t line = NextYEncLine(body, nameStart);
     while (line < body.size()) {
         const std::size_t next = NextYEncLine(body, line);
-        if (body.substr(line, next - line).find("=ypart") == npos) break;
+        const std::string_view text = body.substr(line, next - line);
+        if (text.find("=ypart") == npos) break;
+        block.partBegin = number(text, " begin=");
+        block.partEnd = number(text, " end=");
         line = next;
     }
     block.fileName = Cp1252ToUtf8(name);
     const std::size_t beginLineEnd = body.find(kCrlf, begin);
-    block.multipart =
-        YEncParameter(body.substr(begin, beginLineEnd == npos ? npos : beginLineEnd - begin), " part=")
-            .has_value();
+    const std::string_view beginLine = body.substr(begin, beginLineEnd == npos ? npos : beginLineEnd - begin);
+    block.multipart = YEncParameter(beginLine, " part=").has_value();
+    block.fileSize = number(beginLine, " size=");
     dataStart = line;
     return true;
 }

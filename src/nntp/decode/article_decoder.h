@@ -33,6 +33,12 @@ struct DecodedSegment {
     bool trailerChecked = false;
     bool sizeMatches = true;  // false only when the trailer's size= differs from `length`
     bool crcMatches = true;   // false only when the trailer's CRC differs from the CRC of `data`
+    // yEnc only: where `data` belongs in the file, when the headers say so and agree with `length`
+    // (a "=ypart" begin/end range of exactly `length` bytes, or offset 0 for a posting in one part
+    // whose size= is `length`). `fileSize` is the "=ybegin" size= (0 when absent).
+    bool hasFileOffset = false;
+    std::uint64_t fileOffset = 0;
+    std::uint64_t fileSize = 0;
 };
 
 // The two hand-offs of the decoder. Both run on the connection's thread; a false result makes the
@@ -64,10 +70,13 @@ bool DecodeArticle(IArticleSink& sink, std::string& work, std::string_view group
 
 // A yEnc block found in an article body.
 struct TYEncBlock {
-    std::string fileName;      // UTF-8, trimmed
-    std::string_view data;     // the encoded data lines, up to the "=yend" line
-    std::string_view trailer;  // the "=yend" line without its CRLF
-    bool multipart = false;    // the "=ybegin" line has a part= parameter
+    std::string fileName;         // UTF-8, trimmed
+    std::string_view data;        // the encoded data lines, up to the "=yend" line
+    std::string_view trailer;     // the "=yend" line without its CRLF
+    bool multipart = false;       // the "=ybegin" line has a part= parameter
+    std::uint64_t fileSize = 0;   // the "=ybegin" size=, or 0
+    std::uint64_t partBegin = 0;  // the "=ypart" begin= and end= (1-based, inclusive), or 0
+    std::uint64_t partEnd = 0;
 };
 // Finds the yEnc block of a body: "=ybegin " with a "name=", the first line after the name that
 // is not a "=ypart" line, and the following "=yend". Returns false when the body has none.
