@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "assembly/file_names.h"
@@ -60,7 +61,8 @@ public:
     CNzbArticle* const m_article;
     std::uint64_t m_dataSize = 0;
     std::unique_ptr<std::uint8_t[]> m_data;  // in memory, or
-    std::int64_t m_spillOffset = -1;         // at this offset of the block's spill file
+    std::int64_t m_spillOffset = -1;         // at this offset of the block's spill file, or
+    std::int64_t m_layoutOffset = -1;        // at this offset of the block's staging file
     RcPtr<CNNTPJobDownload> m_job;
     std::uint32_t m_state = ItemIdle;
 };
@@ -69,10 +71,17 @@ class CDataSwap::CMultiBlock final : public CEasyRCBase {
 public:
     CMultiBlock(std::uint64_t id, CNzbMedia* media, CNzbPart* part)
         : m_id(id), m_media(media), m_part(part) {}
-    ~CMultiBlock() override {
+    ~CMultiBlock() override { CloseFiles(); }
+    void CloseFiles() {
         if (m_spillFd >= 0) {
             ::close(m_spillFd);
             ::unlink(m_spillPath.c_str());
+            m_spillFd = -1;
+        }
+        if (m_layoutFd >= 0) {
+            ::close(m_layoutFd);
+            ::unlink(m_layoutPath.c_str());
+            m_layoutFd = -1;
         }
     }
 
@@ -84,6 +93,12 @@ public:
     std::string m_spillPath;
     int m_spillFd = -1;
     std::uint64_t m_spillSize = 0;
+    // The staging file: segments at their place in the file. m_layoutRanges (start → end) keeps
+    // two segments from claiming the same bytes.
+    std::string m_layoutPath;
+    int m_layoutFd = -1;
+    bool m_layoutUnusable = false;
+    std::map<std::uint64_t, std::uint64_t> m_layoutRanges;
 
     // The file's MD5, taken only for postings with a PAR2 set. It advances in segment-number
     // order as segments become final, on whichever thread finished one, outside the store lock;
@@ -100,6 +115,9 @@ public:
 namespace {
 
 constexpr const char* kSpillPrefix = "quivern-spill-";
+constexpr const char* kStagingPrefix = ".quivern-part-";
+// Staging files are sparse until filled; an offset beyond this is not believed.
+constexpr std::uint64_t kLayoutLimit = 1ull << 42;
 
 std::mutex& StoreCreationLock() {
     static std::mutex m;
@@ -207,16 +225,64 @@ CDataSwap::~CDataSwap() {
 void CDataSwap::RemoveStaleSpillFiles(const std::string& folder) {
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) return;
-    const std::size_t prefixLen = std::strlen(kSpillPrefix);
     while (const dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;
-        if (name.compare(0, prefixLen, kSpillPrefix) != 0) continue;
-        const long pid = std::strtol(name.c_str() + prefixLen, nullptr, 10);
-        if (pid <= 0) continue;
-        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) continue;  // still running
-        ::unlink((folder + "/" + name).c_str());
+        for (const char* prefix : {kSpillPrefix, kStagingPrefix}) {
+            const std::size_t prefixLen = std::strlen(prefix);
+            if (name.compare(0, prefixLen, prefix) != 0) continue;
+            const long pid = std::strtol(name.c_str() + prefixLen, nullptr, 10);
+            if (pid <= 0) continue;
+            if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) continue;  // still running
+            ::unlink((folder + "/" + name).c_str());
+        }
     }
     ::closedir(dir);
+}
+
+std::string CDataSwap::TargetFolder(const CMultiBlock& block) {
+    std::string folder = m_savePath;
+    if (!EnsureDirectory(folder)) return std::string();
+    if (m_subfolderPerNzb) {
+        const std::string stem = NzbStem(block.m_media->m_filePath);
+        if (!stem.empty()) folder = JoinPath(folder, stem);
+        if (!EnsureDirectory(folder)) return std::string();
+    }
+    return folder;
+}
+
+bool CDataSwap::ClaimLayoutRange(CMultiBlock& block, std::uint64_t offset, std::uint64_t length,
+                                 std::uint64_t fileSize) {
+    if (block.m_layoutUnusable || length == 0 || offset > kLayoutLimit || length > kLayoutLimit - offset) {
+        return false;
+    }
+    auto next = block.m_layoutRanges.upper_bound(offset);
+    if (next != block.m_layoutRanges.end() && next->first < offset + length) return false;
+    if (next != block.m_layoutRanges.begin() && std::prev(next)->second > offset) return false;
+    if (block.m_layoutFd < 0) {
+        const std::string folder = TargetFolder(block);
+        if (folder.empty()) {
+            block.m_layoutUnusable = true;
+            return false;
+        }
+        if (std::find(m_cleanedFolders.begin(), m_cleanedFolders.end(), folder) == m_cleanedFolders.end()) {
+            m_cleanedFolders.push_back(folder);
+            RemoveStaleSpillFiles(folder);
+        }
+        block.m_layoutPath =
+            folder + "/" + kStagingPrefix + std::to_string(::getpid()) + "-" + std::to_string(block.m_id);
+        block.m_layoutFd =
+            ::open(block.m_layoutPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (block.m_layoutFd < 0) {
+            block.m_layoutUnusable = true;
+            return false;
+        }
+        // Allocating the whole file at once keeps it in one piece on disk.
+        if (fileSize != 0 && fileSize <= kLayoutLimit) {
+            (void)::posix_fallocate(block.m_layoutFd, 0, static_cast<off_t>(fileSize));
+        }
+    }
+    block.m_layoutRanges.emplace(offset, offset + length);
+    return true;
 }
 
 bool CDataSwap::RegisterJob(CNNTPJobDownload* job) {
@@ -290,6 +356,7 @@ bool CDataSwap::StoreSegment(CNNTPJobDownload* job, const DecodedSegment& segmen
     CMultiPartItem* item = nullptr;
     bool inMemory = true;
     std::int64_t spillOffset = -1;
+    std::int64_t layoutOffset = -1;
     int spillFd = -1;
     {
         std::lock_guard g(m_lock);
@@ -302,8 +369,14 @@ bool CDataSwap::StoreSegment(CNNTPJobDownload* job, const DecodedSegment& segmen
             job->PostProgress(0);
             return IsComplete(item->m_block) ? QueueBlock(item->m_block) : true;
         }
-        // Reserve room in memory, or a range of the block's spill file.
-        if (m_memoryInUse + segment.length <= m_memoryBudget) {
+        // Reserve the segment's place in the staging file, room in memory, or a range of the
+        // block's spill file.
+        if (segment.hasFileOffset &&
+            ClaimLayoutRange(*item->m_block, segment.fileOffset, segment.length, segment.fileSize)) {
+            inMemory = false;
+            layoutOffset = static_cast<std::int64_t>(segment.fileOffset);
+            spillFd = item->m_block->m_layoutFd;
+        } else if (m_memoryInUse + segment.length <= m_memoryBudget) {
             m_memoryInUse += segment.length;
         } else {
             CMultiBlock* block = item->m_block;
@@ -329,7 +402,7 @@ bool CDataSwap::StoreSegment(CNNTPJobDownload* job, const DecodedSegment& segmen
         ok = static_cast<bool>(data);
         if (ok && segment.length != 0) std::memcpy(data.get(), segment.data, segment.length);
     } else {
-        ok = PWriteAll(spillFd, segment.data, segment.length, spillOffset);
+        ok = PWriteAll(spillFd, segment.data, segment.length, layoutOffset >= 0 ? layoutOffset : spillOffset);
     }
     RcPtr<CMultiBlock> block;
     bool result = true;
@@ -337,11 +410,14 @@ bool CDataSwap::StoreSegment(CNNTPJobDownload* job, const DecodedSegment& segmen
         std::lock_guard g(m_lock);
         if (!ok) {
             if (inMemory) m_memoryInUse -= segment.length;
+            if (layoutOffset >= 0)
+                item->m_block->m_layoutRanges.erase(static_cast<std::uint64_t>(layoutOffset));
             return false;
         }
         item->m_dataSize = segment.length;
         item->m_data = std::move(data);
         item->m_spillOffset = spillOffset;
+        item->m_layoutOffset = layoutOffset;
         item->m_state = ItemStored;
         block = RcPtr<CMultiBlock>(item->m_block);
         if (block->m_fileName.empty() && !segment.fileName.empty()) {
@@ -382,11 +458,13 @@ void CDataSwap::HashItems(CMultiBlock& block, const std::vector<CMultiPartItem*>
             continue;
         }
         if (!buf) buf.reset(new (std::nothrow) std::uint8_t[kChunk]);
-        std::int64_t offset = item->m_spillOffset;
+        const bool staged = item->m_layoutOffset >= 0;
+        const int fd = staged ? block.m_layoutFd : block.m_spillFd;
+        std::int64_t offset = staged ? item->m_layoutOffset : item->m_spillOffset;
         std::uint64_t left = item->m_dataSize;
         while (left > 0) {
             const std::size_t chunk = left > kChunk ? kChunk : static_cast<std::size_t>(left);
-            const ssize_t r = buf ? ::pread(block.m_spillFd, buf.get(), chunk, offset) : -1;
+            const ssize_t r = buf ? ::pread(fd, buf.get(), chunk, offset) : -1;
             if (r < 0 && errno == EINTR) continue;
             if (r <= 0) {
                 block.m_hashFailed = true;
@@ -485,11 +563,7 @@ void CDataSwap::ReleaseBlockData(CMultiBlock& block) {
             item->m_data.reset();
         }
     }
-    if (block.m_spillFd >= 0) {
-        ::close(block.m_spillFd);
-        ::unlink(block.m_spillPath.c_str());
-        block.m_spillFd = -1;
-    }
+    block.CloseFiles();
     std::lock_guard g(m_lock);
     m_memoryInUse -= freed;
 }
@@ -566,35 +640,21 @@ void CDataSwap::WriteBlock(CMultiBlock& block) {
                                  return na < nb;
                              });
             std::uint64_t total = 0;
-            for (auto* item : collected)
+            bool laidOut = block.m_layoutFd >= 0;
+            for (auto* item : collected) {
+                if (item->m_layoutOffset != static_cast<std::int64_t>(total)) laidOut = false;
                 total += item->m_dataSize;
-            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-            bool ok = fd >= 0;
-            // Allocating the whole length at once keeps the file in one piece on disk.
-            if (ok && total != 0 && ::posix_fallocate(fd, 0, static_cast<off_t>(total)) != 0) {
-                ok = ::ftruncate(fd, static_cast<off_t>(total)) == 0;
             }
-            if (!ok) {
-                if (fd >= 0) ::close(fd);
-                setAll(-5);
+            // The staging file already is the target when the segments fit end to end from the
+            // start; it only has to lose what was allocated beyond them.
+            if (laidOut && ::ftruncate(block.m_layoutFd, static_cast<off_t>(total)) == 0 &&
+                ::rename(block.m_layoutPath.c_str(), path.c_str()) == 0) {
+                const bool closed = ::close(block.m_layoutFd) == 0;
+                block.m_layoutFd = -1;
+                written = total;
+                RecordDigest(block, path, closed);
             } else {
-                for (auto* item : collected) {
-                    const bool w =
-                        item->m_data ? WriteAll(fd, item->m_data.get(), item->m_dataSize)
-                                     : CopyRange(block.m_spillFd, item->m_spillOffset, fd, item->m_dataSize);
-                    if (!w) break;
-                    written += item->m_dataSize;
-                }
-                // A failed write leaves exactly the segments written so far.
-                if (written != total) (void)::ftruncate(fd, static_cast<off_t>(written));
-                const bool closed = ::close(fd) == 0;
-                std::array<std::uint8_t, 16> md5{};
-                if (closed && written == total && block.m_digestWanted && !block.m_hashFailed &&
-                    block.m_hashNext == block.m_order.size() && block.m_digest->Final(md5)) {
-                    RecordWrittenFile(path, md5);
-                } else {
-                    ForgetWrittenFile(path);
-                }
+                written = WriteCollected(block, collected, total, path, setAll);
             }
         }
     }
@@ -605,6 +665,50 @@ void CDataSwap::WriteBlock(CMultiBlock& block) {
             break;
         }
     }
+}
+
+void CDataSwap::RecordDigest(CMultiBlock& block, const std::string& path, bool complete) {
+    std::array<std::uint8_t, 16> md5{};
+    if (complete && block.m_digestWanted && !block.m_hashFailed && block.m_hashNext == block.m_order.size() &&
+        block.m_digest->Final(md5)) {
+        RecordWrittenFile(path, md5);
+    } else {
+        ForgetWrittenFile(path);
+    }
+}
+
+std::uint64_t CDataSwap::WriteCollected(CMultiBlock& block, const std::vector<CMultiPartItem*>& collected,
+                                        std::uint64_t total, const std::string& path,
+                                        const std::function<void(std::int32_t)>& setAll) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    bool ok = fd >= 0;
+    // Allocating the whole length at once keeps the file in one piece on disk.
+    if (ok && total != 0 && ::posix_fallocate(fd, 0, static_cast<off_t>(total)) != 0) {
+        ok = ::ftruncate(fd, static_cast<off_t>(total)) == 0;
+    }
+    if (!ok) {
+        if (fd >= 0) ::close(fd);
+        setAll(-5);
+        return 0;
+    }
+    std::uint64_t written = 0;
+    for (auto* item : collected) {
+        bool w;
+        if (item->m_data) {
+            w = WriteAll(fd, item->m_data.get(), item->m_dataSize);
+        } else if (item->m_layoutOffset >= 0) {
+            w = CopyRange(block.m_layoutFd, item->m_layoutOffset, fd, item->m_dataSize);
+        } else {
+            w = CopyRange(block.m_spillFd, item->m_spillOffset, fd, item->m_dataSize);
+        }
+        if (!w) break;
+        written += item->m_dataSize;
+    }
+    // A failed write leaves exactly the segments written so far.
+    if (written != total) (void)::ftruncate(fd, static_cast<off_t>(written));
+    const bool closed = ::close(fd) == 0;
+    RecordDigest(block, path, closed && written == total);
+    return written;
 }
 
 bool CDataSwap::WaitForWriter(std::uint32_t timeoutMs) {

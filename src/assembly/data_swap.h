@@ -5,9 +5,13 @@
 // of one multipart into a block, keeps the decoded segments until every article of the block is
 // accounted for (stored, or ended without data), and then hands the block to its writer thread,
 // which writes the file into the download folder in one go and records the outcome on the jobs.
-// Memory is bounded: beyond the budget of TEngineSettings, segments go to a spill file per block
-// in the temporary folder, removed when the block is written or dropped (and, at start, any left
-// by a process that no longer runs).
+// Segments that say where they belong in the file (yEnc parts) are not kept in memory: they are
+// written straight into a staging file of the block, laid out as the target, in the target folder.
+// When every segment of the file arrived and they fit end to end, the writer only renames the
+// staging file into place; otherwise it assembles the target from it. Other segments stay in
+// memory up to the budget of TEngineSettings and beyond it go to a spill file per block in the
+// temporary folder. Staging and spill files are removed when the block is written or dropped
+// (and any left by a process that no longer runs, when their folder is next used).
 //
 // Threads and locks: channel threads store and end jobs, submission registers them, the writer
 // thread alone touches the target files. The engine calls in while holding its queue lock, so the
@@ -17,6 +21,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -53,14 +59,26 @@ public:
     std::uint64_t MemoryInUse();
     const std::string& SpillFolder() const { return m_tempPath; }
 
-    // Removes spill files of processes that no longer run from `folder`.
+    // Removes spill and staging files of processes that no longer run from `folder`.
     static void RemoveStaleSpillFiles(const std::string& folder);
 
 private:
     bool QueueBlock(CMultiBlock* block);  // under m_lock
+    // The folder a block's file goes to; empty when it cannot be created.
+    std::string TargetFolder(const CMultiBlock& block);
+    // Claims [offset, offset + length) of the block's staging file, opening it on first use;
+    // false when the range overlaps one already claimed or the file cannot be had.
+    bool ClaimLayoutRange(CMultiBlock& block, std::uint64_t offset, std::uint64_t length,
+                          std::uint64_t fileSize);  // under m_lock
     bool IsComplete(const CMultiBlock* block) const;
     void WriterLoop();
     void WriteBlock(CMultiBlock& block);
+    // Writes the collected segments one after the other into a new file at `path`; returns the
+    // bytes written.
+    std::uint64_t WriteCollected(CMultiBlock& block, const std::vector<CMultiPartItem*>& collected,
+                                 std::uint64_t total, const std::string& path,
+                                 const std::function<void(std::int32_t)>& setAll);
+    void RecordDigest(CMultiBlock& block, const std::string& path, bool complete);
     void ReleaseBlockData(CMultiBlock& block);
     // The file's digest advances as segments become final; see CMultiBlock.
     void AdvanceDigest(CMultiBlock& block);
@@ -84,8 +102,9 @@ private:
     CEvent m_stopEvent{false, false};
     CEvent m_workEvent{false, false};
     CEvent m_idleEvent{true, true};
-    std::condition_variable_any m_hashIdle;  // a block's m_hashBusy was cleared
-    RcPtr<CNzbMedia> m_par2Media;            // under m_lock: whether this document has a PAR2 set
+    std::vector<std::string> m_cleanedFolders;  // under m_lock: folders already swept for stale files
+    std::condition_variable_any m_hashIdle;     // a block's m_hashBusy was cleared
+    RcPtr<CNzbMedia> m_par2Media;               // under m_lock: whether this document has a PAR2 set
     bool m_par2Result = false;
 };
 

@@ -73,6 +73,28 @@ protected:
         seg.jobId = job->m_jobId;
         return store->StoreSegment(job.get(), seg);
     }
+    // A segment that says where it belongs in the file (offset < 0: it does not).
+    bool StoreAt(const RcPtr<CNNTPJobDownload>& job, const std::string& data, std::int64_t offset,
+                 const std::string& name = "", std::uint64_t fileSize = 0) {
+        DecodedSegment seg;
+        seg.length = static_cast<std::uint32_t>(data.size());
+        seg.data = reinterpret_cast<const std::uint8_t*>(data.data());
+        seg.fileName = name;
+        seg.jobId = job->m_jobId;
+        seg.hasFileOffset = offset >= 0;
+        seg.fileOffset = offset >= 0 ? static_cast<std::uint64_t>(offset) : 0;
+        seg.fileSize = fileSize;
+        return store->StoreSegment(job.get(), seg);
+    }
+    std::vector<std::string> HiddenFiles(const std::string& folder) {
+        std::vector<std::string> names;
+        if (!fs::exists(folder)) return names;
+        for (const auto& e : fs::directory_iterator(folder)) {
+            const std::string name = e.path().filename().string();
+            if (name[0] == '.') names.push_back(name);
+        }
+        return names;
+    }
     std::vector<std::int32_t> Results(const std::vector<RcPtr<CNNTPJobDownload>>& jobs) {
         EXPECT_TRUE(store->WaitForWriter(10000));
         std::vector<std::int32_t> out;
@@ -213,6 +235,77 @@ TEST_F(StoreTest, BeyondTheBudgetSegmentsSpillAndTheFileIsTheSame) {
     EXPECT_EQ(test::ReadFile(tmp.File("out/big.bin")), parts[0] + parts[1] + parts[2] + parts[3]);
     EXPECT_TRUE(fs::is_empty(tmp.File("spill")));  // removed with the block
     EXPECT_EQ(store->MemoryInUse(), 0u);
+}
+
+TEST_F(StoreTest, PlacedSegmentsAreStagedOnDiskAndTheFileIsTheConcatenation) {
+    const std::string data[] = {"aaa", "bbbbb", "cc", "dddd"};  // at 0, 3, 8 and 10 of 14 bytes
+    struct Piece {
+        int index;
+        std::int64_t offset;  // -1: the segment does not say
+    };
+    struct Case {
+        const char* what;
+        std::vector<Piece> arrivals;  // articles not listed end without data
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"all, out of order", {{3, 10}, {1, 3}, {0, 0}, {2, 8}}, "aaabbbbbccdddd"},
+        {"third missing", {{3, 10}, {0, 0}, {1, 3}}, "aaabbbbbdddd"},
+        {"first missing", {{1, 3}, {2, 8}, {3, 10}}, "bbbbbccdddd"},
+        {"second claims the first's bytes", {{0, 0}, {1, 0}, {2, 8}, {3, 10}}, "aaabbbbbccdddd"},
+        {"one without a place", {{0, 0}, {1, 3}, {2, -1}, {3, 10}}, "aaabbbbbccdddd"},
+        {"a hole between places", {{0, 0}, {1, 4}, {2, 9}, {3, 11}}, "aaabbbbbccdddd"},
+    };
+    for (const auto& c : cases) {
+        Make();
+        fs::remove_all(tmp.File("out"));
+        media = test::MakeNzb(tmp, {{"f", 4}});
+        auto jobs = Register(media->m_parts[0]);
+        std::vector<bool> arrived(4, false);
+        for (const auto& p : c.arrivals) {
+            ASSERT_TRUE(StoreAt(jobs[p.index], data[p.index], p.offset, "placed.bin", 14)) << c.what;
+            arrived[p.index] = true;
+            if (p.offset >= 0 && &p == &c.arrivals.front()) {
+                EXPECT_EQ(HiddenFiles(tmp.File("out")).size(), 1u) << c.what;  // staged, not in memory
+                EXPECT_EQ(store->MemoryInUse(), 0u) << c.what;
+            }
+        }
+        for (int i = 0; i < 4; ++i) {
+            if (!arrived[i]) {
+                ASSERT_TRUE(store->EndJobWithoutData(jobs[i].get())) << c.what;
+            }
+        }
+        const auto results = Results(jobs);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(results[i], arrived[i] ? 0 : 1) << c.what << " " << i;
+        EXPECT_EQ(test::ReadFile(tmp.File("out/placed.bin")), c.expected) << c.what;
+        EXPECT_EQ(jobs[0]->ResultSize(), c.expected.size()) << c.what;
+        EXPECT_TRUE(HiddenFiles(tmp.File("out")).empty()) << c.what;
+        EXPECT_EQ(store->MemoryInUse(), 0u) << c.what;
+    }
+}
+
+TEST_F(StoreTest, StagedBlocksLeaveNothingBehind) {
+    fs::create_directories(tmp.File("out"));
+    const std::string dead = tmp.Write("out/.quivern-part-999999999-3", "stale");
+    const std::string alive = tmp.Write("out/.quivern-part-" + std::to_string(::getpid()) + "-70", "live");
+    Make();
+    media = test::MakeNzb(tmp, {{"c", 2}, {"u", 2}});
+    // Cancelled: no file, no staging file.
+    auto cancelled = Register(media->m_parts[0]);
+    ASSERT_TRUE(StoreAt(cancelled[0], "xy", 0, "c.bin"));
+    EXPECT_FALSE(fs::exists(dead));  // swept when the folder was first used
+    EXPECT_TRUE(fs::exists(alive));
+    cancelled[1]->MarkCancelled();
+    ASSERT_TRUE(store->EndJobWithoutData(cancelled[1].get()));
+    Results(cancelled);
+    EXPECT_FALSE(fs::exists(tmp.File("out/c.bin")));
+    // Unfinished when the store ends: dropped with it.
+    auto unfinished = Register(media->m_parts[1]);
+    ASSERT_TRUE(StoreAt(unfinished[0], "xy", 0, "u.bin"));
+    store = RcPtr<CDataSwap>();
+    EXPECT_FALSE(fs::exists(tmp.File("out/u.bin")));
+    EXPECT_EQ(HiddenFiles(tmp.File("out")), std::vector<std::string>{fs::path(alive).filename().string()});
 }
 
 TEST_F(StoreTest, SpillFilesOfDeadProcessesAreRemovedAtStart) {
