@@ -246,8 +246,9 @@ const char* CNntpSocket::ReceiveImpl(ReadMode mode, INntpReceiveObserver* job, s
             continue;
         }
 
-        // TLS: decrypted bytes may already wait inside the session, which poll() cannot see.
-        if (SSL_pending(m_tls) <= 0) {
+        // TLS: decrypted bytes or whole records read ahead may already wait inside the session,
+        // which poll() cannot see.
+        if (SSL_has_pending(m_tls) == 0) {
             const int ready = WaitFor(POLLIN);
             if (ready == 0) break;
             if (ready < 0) {

@@ -18,6 +18,10 @@
 
 namespace quivern {
 
+namespace {
+constexpr std::size_t kTlsReadBuffer = 64 * 1024;
+}  // namespace
+
 CCriticalSection& TlsLock() {
     static CCriticalSection* lock = new CCriticalSection();
     return *lock;
@@ -116,6 +120,10 @@ bool CNntpSocket::CreateTlsContext() {
         return false;
     }
     SSL_CTX_set_mode(context, SSL_MODE_AUTO_RETRY);
+    // Reading ahead into a buffer of several records takes one read() for many records instead of
+    // two per record (header, then body); the receive loop asks SSL_has_pending() before it waits.
+    SSL_CTX_set_read_ahead(context, 1);
+    SSL_CTX_set_default_read_buffer_len(context, kTlsReadBuffer);
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
     // QUIVERN_CA_FILE replaces the system's trusted roots with one PEM file (test authorities).
     const char* caFile = std::getenv("QUIVERN_CA_FILE");
