@@ -12,7 +12,9 @@ namespace quivern {
 namespace {
 
 // All events share one lock and one condition: that makes waiting on two events exact and
-// cheap, and events are few and signalled rarely compared with the work they announce.
+// cheap. Setting an event wakes the waiters of every event, so it does so only when the event
+// itself has a waiter: an event set for every job while all its workers are busy costs no
+// wake-up of unrelated threads.
 std::mutex& EventLock() {
     static std::mutex m;
     return m;
@@ -27,11 +29,13 @@ std::condition_variable& EventCond() {
 CEvent::CEvent(bool manualReset, bool initiallySet) : m_manualReset(manualReset), m_set(initiallySet) {}
 
 void CEvent::Set() {
+    bool waited;
     {
         std::lock_guard g(EventLock());
         m_set = true;
+        waited = m_waiters > 0;
     }
-    EventCond().notify_all();
+    if (waited) EventCond().notify_all();
 }
 
 void CEvent::Reset() {
@@ -53,11 +57,15 @@ bool CEvent::TryConsume() {
 bool CEvent::Wait(std::uint32_t timeoutMs) {
     std::unique_lock g(EventLock());
     auto pred = [this] { return TryConsume(); };
+    ++m_waiters;
+    bool got = true;
     if (timeoutMs == kInfinite) {
         EventCond().wait(g, pred);
-        return true;
+    } else {
+        got = EventCond().wait_for(g, std::chrono::milliseconds(timeoutMs), pred);
     }
-    return EventCond().wait_for(g, std::chrono::milliseconds(timeoutMs), pred);
+    --m_waiters;
+    return got;
 }
 
 int CEvent::WaitAny(CEvent& a, CEvent& b, std::uint32_t timeoutMs) {
@@ -74,11 +82,15 @@ int CEvent::WaitAny(CEvent& a, CEvent& b, std::uint32_t timeoutMs) {
         }
         return false;
     };
+    ++a.m_waiters;
+    ++b.m_waiters;
     if (timeoutMs == kInfinite) {
         EventCond().wait(g, pred);
     } else {
         EventCond().wait_for(g, std::chrono::milliseconds(timeoutMs), pred);
     }
+    --a.m_waiters;
+    --b.m_waiters;
     return which;
 }
 

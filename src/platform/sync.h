@@ -47,6 +47,7 @@ private:
     bool TryConsume();
     const bool m_manualReset;
     bool m_set;
+    int m_waiters = 0;  // threads waiting on this event (under the shared event lock)
 };
 
 enum class ThreadPriority { Normal, Lowest, Idle };
