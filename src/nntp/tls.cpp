@@ -12,14 +12,48 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "nntp/nntp_socket.h"
 #include "nntp/tls_locks.h"
+#include "platform/sync.h"
 
 namespace quivern {
 
 namespace {
+
 constexpr std::size_t kTlsReadBuffer = 64 * 1024;
+// Trusted roots are read again after this long, so a long session sees updated roots.
+constexpr std::uint64_t kRootsLifetimeMs = 10 * 60 * 1000;
+
+// The trusted roots, read once and shared by every connection's context: reading the system's
+// bundle costs some 15 ms of CPU, and handshakes run one at a time. Under TlsLock; the caller
+// gets no reference of its own. QUIVERN_CA_FILE replaces the system's roots with one PEM file
+// (test authorities).
+X509_STORE* SharedTrustedRoots() {
+    static X509_STORE* roots = nullptr;
+    static std::string source;
+    static std::uint64_t loadedAt = 0;
+    const char* caFile = std::getenv("QUIVERN_CA_FILE");
+    const std::string wanted = caFile != nullptr ? caFile : "";
+    const std::uint64_t now = MonotonicMs();
+    if (roots != nullptr && wanted == source && now - loadedAt < kRootsLifetimeMs) return roots;
+    X509_STORE* fresh = X509_STORE_new();
+    if (fresh == nullptr) return roots;
+    const bool loaded = wanted.empty() ? X509_STORE_set_default_paths(fresh) == 1
+                                       : X509_STORE_load_file(fresh, wanted.c_str()) == 1;
+    if (!loaded) {
+        // Without trusted roots every chain fails verification; that is reported (and counted)
+        // per handshake rather than refusing the context.
+        ERR_clear_error();
+    }
+    X509_STORE_free(roots);  // contexts still using the old roots hold their own references
+    roots = fresh;
+    source = wanted;
+    loadedAt = now;
+    return roots;
+}
+
 }  // namespace
 
 CCriticalSection& TlsLock() {
@@ -125,16 +159,7 @@ bool CNntpSocket::CreateTlsContext() {
     SSL_CTX_set_read_ahead(context, 1);
     SSL_CTX_set_default_read_buffer_len(context, kTlsReadBuffer);
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-    // QUIVERN_CA_FILE replaces the system's trusted roots with one PEM file (test authorities).
-    const char* caFile = std::getenv("QUIVERN_CA_FILE");
-    const bool rootsLoaded = (caFile != nullptr && *caFile != '\0')
-                                 ? SSL_CTX_load_verify_locations(context, caFile, nullptr) == 1
-                                 : SSL_CTX_set_default_verify_paths(context) == 1;
-    if (!rootsLoaded) {
-        // Without trusted roots every chain fails verification; that is reported (and counted)
-        // per handshake rather than refusing the context.
-        ERR_clear_error();
-    }
+    if (X509_STORE* roots = SharedTrustedRoots()) SSL_CTX_set1_cert_store(context, roots);
     m_tlsContext = context;
     return true;
 }
