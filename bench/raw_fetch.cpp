@@ -190,7 +190,10 @@ private:
 // reads is still found.
 class ReplyReader {
 public:
-    explicit ReplyReader(Connection& c) : m_conn(c), m_buf(kBufferSize) {}
+    // `lastReplyOnly`: the server has been sent one command, so nothing follows the reply being
+    // read and a complete terminator is always the last five bytes received.
+    ReplyReader(Connection& c, bool lastReplyOnly)
+        : m_conn(c), m_buf(kBufferSize), m_lastReplyOnly(lastReplyOnly) {}
 
     std::uint64_t BytesRead() const { return m_bytesRead; }
 
@@ -217,6 +220,15 @@ public:
         if (m_begin >= 2 && m_buf[m_begin - 2] == '\r' && m_buf[m_begin - 1] == '\n') m_begin -= 2;
         for (;;) {
             const char* base = m_buf.data();
+            if (m_lastReplyOnly) {
+                if (m_end - m_begin >= 5 && std::memcmp(base + m_end - 5, kEnd, 5) == 0) {
+                    m_begin = m_end;
+                    return true;
+                }
+                if (m_end - m_begin > 4) m_begin = m_end - 4;
+                if (!Fill()) return false;
+                continue;
+            }
             const void* hit = memmem(base + m_begin, m_end - m_begin, kEnd, 5);
             if (hit != nullptr) {
                 m_begin = static_cast<std::size_t>(static_cast<const char*>(hit) - base) + 5;
@@ -248,6 +260,7 @@ private:
 
     Connection& m_conn;
     std::vector<char> m_buf;
+    const bool m_lastReplyOnly;
     std::size_t m_begin = 0;
     std::size_t m_end = 0;
     std::uint64_t m_bytesRead = 0;
@@ -269,7 +282,7 @@ void RunConnection(const Options& o, SSL_CTX* ctx, const std::vector<std::string
         t.failed = true;
         return;
     }
-    ReplyReader reader(conn);
+    ReplyReader reader(conn, o.pipeline == 1);
     std::string line;
     auto fail = [&](const char* what) {
         std::fprintf(stderr, "raw_fetch: %s (last line: %s)\n", what, line.c_str());
