@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/get/commands.h"
@@ -30,6 +31,9 @@ namespace quivern::get {
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+// How often the job messages are taken while a download runs: the progress line and an ending
+// are at most this late.
+constexpr int kPumpIntervalMs = 20;
 
 void OnInterrupt(int) {
     g_interrupted = true;
@@ -298,8 +302,14 @@ int Run(const Args& args, std::uint8_t mode) {
             for (CNzbPart* part : media->m_parts)
                 manager->CancelJobs(part, nullptr);
         }
-        if (auto m = window.Take(100)) handle(*m);
+        // The messages are taken in batches at a fixed pace rather than one wake-up per message:
+        // the channels post several per article, and waking this thread for each would cost
+        // them a system call and a context switch apiece at every speed.
+        while (auto m = window.TryTake())
+            handle(*m);
         progress.Show(tally, elapsed(), false);
+        if (tally.ended < counter.queued)
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPumpIntervalMs));
     }
     // Every job has ended; stopping the channels and the store drops their last references, so
     // every message has been posted once both are gone.
