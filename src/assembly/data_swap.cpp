@@ -99,6 +99,9 @@ public:
     int m_layoutFd = -1;
     bool m_layoutUnusable = false;
     std::map<std::uint64_t, std::uint64_t> m_layoutRanges;
+    // Writes to one file are serialised by the kernel anyway (the inode lock), and many channels
+    // waiting there spin; waiting here sleeps instead.
+    std::mutex m_fileWriteLock;
 
     // The file's MD5, taken only for postings with a PAR2 set. It advances in segment-number
     // order as segments become final, on whichever thread finished one, outside the store lock;
@@ -402,6 +405,7 @@ bool CDataSwap::StoreSegment(CNNTPJobDownload* job, const DecodedSegment& segmen
         ok = static_cast<bool>(data);
         if (ok && segment.length != 0) std::memcpy(data.get(), segment.data, segment.length);
     } else {
+        std::lock_guard w(item->m_block->m_fileWriteLock);
         ok = PWriteAll(spillFd, segment.data, segment.length, layoutOffset >= 0 ? layoutOffset : spillOffset);
     }
     RcPtr<CMultiBlock> block;
