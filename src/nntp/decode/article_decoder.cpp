@@ -293,14 +293,32 @@ std::optional<bool> ArticleDecoder::YEnc(std::string_view body) {
     TYEncBlock block;
     std::size_t dataStart = 0;
     if (!FindYEncHeader(body, block, dataStart)) return std::nullopt;
-    Buffer out;
-    if (!out.Allocate(body.size() + 1)) return false;
+    // Each connection's thread keeps its output buffer for the next article: a fresh buffer per
+    // article would be fresh pages, faulted in one by one while decoding. Articles beyond the
+    // limit get a buffer of their own, so one huge article does not stay in memory.
+    constexpr std::size_t kKeptBufferLimit = 8u << 20;
+    thread_local Buffer kept;
+    thread_local std::size_t keptSize = 0;
+    Buffer own;
+    std::uint8_t* output;
+    const std::size_t need = body.size() + 1;
+    if (need <= kKeptBufferLimit) {
+        if (keptSize < need) {
+            keptSize = 0;
+            if (!kept.Allocate(std::max<std::size_t>(need, 1u << 20))) return false;
+            keptSize = std::max<std::size_t>(need, 1u << 20);
+        }
+        output = kept.bytes.get();
+    } else {
+        if (!own.Allocate(need)) return false;
+        output = own.bytes.get();
+    }
     TYEncDecoded decoded;
-    if (!DecodeYEncBody(body, block, out.bytes.get(), decoded)) return std::nullopt;
+    if (!DecodeYEncBody(body, block, output, decoded)) return std::nullopt;
     // Nothing decoded (for example an "=" closing a line): nothing to hand on, the article counts as
     // handled.
     if (decoded.length == 0) return true;
-    return HandOff(std::move(block.fileName), out.bytes.get(), decoded.length, &decoded, &block);
+    return HandOff(std::move(block.fileName), output, decoded.length, &decoded, &block);
 }
 
 std::optional<bool> ArticleDecoder::UUBlock(std::string_view body) {
