@@ -1,24 +1,29 @@
 #!/usr/bin/env bash
 # Cost per byte of quivern-get download --no-postproc against the local news server:
-#   by posting size   10 MB, 100 MB, 1 GB, 4 GB (10 files each) over 8 connections; a size whose
-#                     posting, articles and output do not fit the free disk space is skipped
+#   by posting size   10 MB, 100 MB, 1 GB, 4 GB, 10 GB (10 files each) over 8 connections; a size
+#                     whose posting, articles and output do not fit the free disk space is skipped
+#   fixed cost        a posting of one 1,000-byte article over 8 connections: start-up, reading
+#                     the NZB, the connection check and the logins, the same for every size
 #   by connections    1, 2, 8, 16, 50 on the 1 GB posting
 # Each point is the median of --runs downloads (default 3), after one warm-up download that fills
 # the server's article cache. Prints name=value lines:
+#   fixed_cpu_ms      CPU of the one-article download
 #   size_<MB>MB_MBps, size_<MB>MB_cpu_s_per_GB, size_<MB>MB_peak_rss_MB
+#   size_<MB>MB_marginal_cpu_s_per_GB: (CPU - fixed_cpu_ms) per GB, the cost of the bytes alone
 #   conn_<N>_MBps, conn_<N>_cpu_s_per_GB, conn_<N>_peak_rss_MB
-#   size_cpu_spread, conn_cpu_spread: highest / lowest cpu_s_per_GB of each series (1.00 is flat);
-#   the connection series' figure comes last
+#   size_cpu_spread, size_marginal_cpu_spread, conn_cpu_spread: highest / lowest cpu_s_per_GB of
+#   each series (1.00 is flat); the connection series' figure comes last
 # MBps is posting bytes (sum of the source files) / wall seconds of the process; CPU is user+sys of
-# quivern-get (/usr/bin/time). The news server runs on the same cores as the client, so on a small
-# machine MBps includes its share of the CPU; cpu_s_per_GB is the client's alone.
+# quivern-get (bash's time, to the millisecond; the peak RSS comes from /usr/bin/time). The news
+# server runs on the same cores as the client, so on a small machine MBps includes its share of
+# the CPU; cpu_s_per_GB is the client's alone.
 #
-# Usage: bench/scaling.sh [--sizes "10 100 1024 4096"] [--connections "1 2 8 16 50"] [--runs N]
+# Usage: bench/scaling.sh [--sizes "10 100 1024 4096 10240"] [--connections "1 2 8 16 50"] [--runs N]
 #                         [--tls] [--bin DIR] [--work DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-sizes="10 100 1024 4096" conns="1 2 8 16 50" runs=3 tls=0 bin=build/release/bin
+sizes="10 100 1024 4096 10240" conns="1 2 8 16 50" runs=3 tls=0 bin=build/release/bin
 work=${TMPDIR:-/tmp}/quivern-bench-scaling
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -28,7 +33,7 @@ while [ $# -gt 0 ]; do
     --tls) tls=1; shift ;;
     --bin) bin=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
-    *) echo "usage: $0 [--sizes \"10 100 1024 4096\"] [--connections \"1 2 8 16 50\"] [--runs N] [--tls] [--bin DIR] [--work DIR]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--sizes \"10 100 1024 4096 10240\"] [--connections \"1 2 8 16 50\"] [--runs N] [--tls] [--bin DIR] [--work DIR]" >&2; exit 2 ;;
   esac
 done
 for tool in quivern-get quivern-newsd quivern-mkposting; do
@@ -68,12 +73,12 @@ start_server() {
 # download POSTING CONNECTIONS: one download; prints "wall cpu rss_kb".
 download() {
   rm -rf "$work/out" "$work/config"; mkdir -p "$work/out"
-  local start end
-  start=$(date +%s.%N)
-  XDG_CONFIG_HOME="$work/config" /usr/bin/time -f '%U %S %M' -o "$work/time.txt" \
+  # bash's time gives wall and CPU seconds to the millisecond (those of /usr/bin/time, which
+  # only reports the peak RSS here, included: well under a millisecond).
+  local TIMEFORMAT='%3R %3U %3S'
+  { time XDG_CONFIG_HOME="$work/config" /usr/bin/time -f '%M' -o "$work/time.txt" \
     "$bin/quivern-get" download "$1/bench.nzb" --server "127.0.0.1:$port" "${client_tls[@]}" \
-    --connections "$2" --out "$work/out" --no-postproc > "$work/result.txt" 2>/dev/null
-  end=$(date +%s.%N)
+    --connections "$2" --out "$work/out" --no-postproc > "$work/result.txt" 2>/dev/null; } 2> "$work/cpu.txt"
   local last; last=$(tail -n1 "$work/result.txt")
   case "$last" in
     *" missing=0 "*) ;;
@@ -82,7 +87,7 @@ download() {
   local want; want=$(du -sb "$1/source" | cut -f1)
   local got; got=$(du -sb "$work/out" | cut -f1)
   [ "$got" -ge "$want" ] || { echo "download of $1: $got of $want bytes written" >&2; exit 1; }
-  awk -v wall="$(echo "$end - $start" | bc -l)" '{ print wall, $1 + $2, $3 }' "$work/time.txt"
+  awk -v rss="$(cat "$work/time.txt")" '{ print $1, $2 + $3, rss }' "$work/cpu.txt"
 }
 
 # measure NAME POSTING CONNECTIONS: the median of $runs downloads as name=value lines; appends
@@ -99,6 +104,11 @@ measure() {
   echo "${name}_cpu_s_per_GB=$per_gb"
   echo "${name}_peak_rss_MB=$(( rss / 1024 ))"
   echo "$per_gb" >> "$work/${name%%_*}-series"
+  if [ -n "${fixed_cpu:-}" ] && [ "${name%%_*}" = size ]; then
+    per_gb=$(awk -v p="$payload" -v c="$cpu" -v f="$fixed_cpu" 'BEGIN { printf "%.3f", (c - f) / (p / 1e9) }')
+    echo "${name}_marginal_cpu_s_per_GB=$per_gb"
+    echo "$per_gb" >> "$work/marginal-series"
+  fi
 }
 
 spread() {  # FILE of numbers: highest / lowest
@@ -111,7 +121,20 @@ echo "runs=$runs"
 echo "cores=$(nproc)"
 # Other work on the machine shares the cores; a high figure here means noisy results.
 echo "load_average_1min=$(cut -d" " -f1 /proc/loadavg)"
-rm -f "$work/size-series" "$work/conn-series"
+rm -f "$work/size-series" "$work/conn-series" "$work/marginal-series"
+# The fixed cost: a posting of a single small article.
+posting="$work/posting-one"
+if [ ! -f "$posting/bench.nzb" ]; then
+  rm -rf "$posting"
+  "$bin/quivern-mkposting" "$posting" --name bench --files 1 --size 1000 --segment 716800 >/dev/null
+fi
+start_server "$posting"
+download "$posting" 8 >/dev/null
+: > "$work/runs"
+for _ in $(seq "$runs"); do download "$posting" 8 >> "$work/runs"; done
+fixed_cpu=$(awk '{ print $2 }' "$work/runs" | sort -g | sed -n "$(( (runs + 1) / 2 ))p")
+echo "fixed_cpu_ms=$(awk -v c="$fixed_cpu" 'BEGIN { printf "%.1f", c * 1000 }')"
+stop_server
 for mb in $sizes; do
   posting="$work/posting-$mb"
   # Source files, article files (a little larger) and the downloaded copy, with 10% to spare.
@@ -136,5 +159,6 @@ for mb in $sizes; do
   rm -rf "$posting" "$work/out"
 done
 echo "size_cpu_spread=$(spread "$work/size-series")"
+echo "size_marginal_cpu_spread=$(spread "$work/marginal-series")"
 [ -s "$work/conn-series" ] && echo "conn_cpu_spread=$(spread "$work/conn-series")"
 true
