@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -304,12 +305,18 @@ int Run(const Args& args, std::uint8_t mode) {
         }
         // The messages are taken in batches at a fixed pace rather than one wake-up per message:
         // the channels post several per article, and waking this thread for each would cost
-        // them a system call and a context switch apiece at every speed.
+        // them a system call and a context switch apiece at every speed. The last articles,
+        // those that may be under way on the channels, are waited for message by message, so
+        // the end is not late.
         while (auto m = window.TryTake())
             handle(*m);
         progress.Show(tally, elapsed(), false);
-        if (tally.ended < counter.queued)
+        const std::size_t left = counter.queued - std::min(tally.ended, counter.queued);
+        if (left > static_cast<std::size_t>(settings.maxChannels)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kPumpIntervalMs));
+        } else if (left > 0) {
+            if (auto m = window.Take(kPumpIntervalMs)) handle(*m);
+        }
     }
     // Every job has ended; stopping the channels and the store drops their last references, so
     // every message has been posted once both are gone.
