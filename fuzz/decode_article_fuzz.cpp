@@ -25,6 +25,8 @@ public:
         for (std::uint32_t i = 0; i < s.length; ++i)
             m_sum += s.data[i];
         m_sum += s.fileName.size();
+        // A place in the file is only ever given for a range of exactly the decoded length.
+        if (s.hasFileOffset && (s.length == 0 || s.fileOffset > UINT64_MAX - s.length)) std::abort();
         return m_accept;
     }
     bool OnTextArticle(std::string_view, std::string_view, std::string_view text, std::uint64_t) override {
@@ -110,7 +112,8 @@ void CompareBlockSearch(const std::string& body) {
     if (haveFound != haveFused) std::abort();
     if (!haveFound) return;
     if (found.data != fused.data || found.trailer != fused.trailer || found.fileName != fused.fileName ||
-        found.multipart != fused.multipart)
+        found.multipart != fused.multipart || found.fileSize != fused.fileSize ||
+        found.partBegin != fused.partBegin || found.partEnd != fused.partEnd)
         std::abort();
     const quivern::TYEncDecoded e = quivern::DecodeYEncBlock(found, expected.get());
     if (e.length != r.length || e.crc32 != r.crc32 || e.trailerChecked != r.trailerChecked ||
