@@ -13,8 +13,9 @@
 // temporary folder. Staging and spill files are removed when the block is written or dropped
 // (and any left by a process that no longer runs, when their folder is next used).
 //
-// Threads and locks: channel threads store and end jobs, submission registers them, the writer
-// thread alone touches the target files. The engine calls in while holding its queue lock, so the
+// Threads and locks: channel threads store and end jobs (writing staging and spill files, one
+// write at a time per block), submission registers them, the writer thread alone creates, renames
+// and replaces the target files. The engine calls in while holding its queue lock, so the
 // order is engine lock, then m_lock; the store never calls back into the engine under m_lock,
 // apart from letting a job post its progress (which never blocks).
 
