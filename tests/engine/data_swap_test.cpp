@@ -190,17 +190,34 @@ TEST_F(StoreTest, AvailabilityChecksWriteNothing) {
 }
 
 TEST_F(StoreTest, ReplacesAnExistingFileAndFollowsNoLink) {
-    Make(/*subfolders=*/true);
-    media = test::MakeNzb(tmp, {{"f", 1}}, "My Posting.nzb");
-    const std::string outside = tmp.Write("outside.txt", "keep me");
-    fs::create_directories(tmp.File("out/My Posting"));
-    fs::create_symlink(outside, tmp.File("out/My Posting/f.bin"));
+    for (const bool placed : {false, true}) {  // kept in memory, or staged and renamed
+        Make(/*subfolders=*/true);
+        fs::remove_all(tmp.File("out"));
+        media = test::MakeNzb(tmp, {{"f", 1}}, "My Posting.nzb");
+        const std::string outside = tmp.Write("outside.txt", "keep me");
+        fs::create_directories(tmp.File("out/My Posting"));
+        fs::create_symlink(outside, tmp.File("out/My Posting/f.bin"));
+        auto jobs = Register(media->m_parts[0]);
+        ASSERT_TRUE(StoreAt(jobs[0], "new content", placed ? 0 : -1, "f.bin", 11));
+        EXPECT_EQ(Results(jobs), std::vector<std::int32_t>{0});
+        EXPECT_EQ(test::ReadFile(tmp.File("out/My Posting/f.bin")), "new content") << placed;
+        EXPECT_FALSE(fs::is_symlink(tmp.File("out/My Posting/f.bin"))) << placed;
+        EXPECT_EQ(test::ReadFile(outside), "keep me") << placed;
+        EXPECT_TRUE(HiddenFiles(tmp.File("out/My Posting")).empty()) << placed;
+    }
+}
+
+TEST_F(StoreTest, WithoutAUsableFolderPlacedSegmentsStayInMemoryAndTheFolderErrorIsReported) {
+    Make();
+    tmp.Write("out", "a file where the download folder should be");
+    media = test::MakeNzb(tmp, {{"f", 2}});
     auto jobs = Register(media->m_parts[0]);
-    ASSERT_TRUE(Store(jobs[0], "new content", "f.bin"));
-    EXPECT_EQ(Results(jobs), std::vector<std::int32_t>{0});
-    EXPECT_EQ(test::ReadFile(tmp.File("out/My Posting/f.bin")), "new content");
-    EXPECT_FALSE(fs::is_symlink(tmp.File("out/My Posting/f.bin")));
-    EXPECT_EQ(test::ReadFile(outside), "keep me");
+    ASSERT_TRUE(StoreAt(jobs[0], "ab", 0, "f.bin", 4));
+    EXPECT_EQ(store->MemoryInUse(), 2u);
+    ASSERT_TRUE(StoreAt(jobs[1], "cd", 2, "f.bin", 4));
+    EXPECT_EQ(Results(jobs), (std::vector<std::int32_t>{-1, -1}));
+    EXPECT_EQ(test::ReadFile(tmp.File("out")), "a file where the download folder should be");
+    EXPECT_EQ(store->MemoryInUse(), 0u);
 }
 
 TEST_F(StoreTest, WithoutSegmentOneTheFileIsWrittenButNotAnnounced) {
