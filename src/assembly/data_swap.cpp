@@ -273,8 +273,10 @@ bool CDataSwap::ClaimLayoutRange(CMultiBlock& block, std::uint64_t offset, std::
         }
         block.m_layoutPath =
             folder + "/" + kStagingPrefix + std::to_string(::getpid()) + "-" + std::to_string(block.m_id);
+        // Never an existing file: the folder may be shared, and a name taken already (a leftover
+        // of an earlier process with this id) leaves the block to memory.
         block.m_layoutFd =
-            ::open(block.m_layoutPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+            ::open(block.m_layoutPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (block.m_layoutFd < 0) {
             block.m_layoutUnusable = true;
             return false;

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "assembly/data_swap.h"
@@ -306,6 +307,8 @@ TEST_F(StoreTest, StagedBlocksLeaveNothingBehind) {
     fs::create_directories(tmp.File("out"));
     const std::string dead = tmp.Write("out/.quivern-part-999999999-3", "stale");
     const std::string alive = tmp.Write("out/.quivern-part-" + std::to_string(::getpid()) + "-70", "live");
+    // A name already taken (here the second block's) is never opened: that block stays in memory.
+    const std::string taken = tmp.Write("out/.quivern-part-" + std::to_string(::getpid()) + "-1", "taken");
     Make();
     media = test::MakeNzb(tmp, {{"c", 2}, {"u", 2}});
     // Cancelled: no file, no staging file.
@@ -320,9 +323,15 @@ TEST_F(StoreTest, StagedBlocksLeaveNothingBehind) {
     // Unfinished when the store ends: dropped with it.
     auto unfinished = Register(media->m_parts[1]);
     ASSERT_TRUE(StoreAt(unfinished[0], "xy", 0, "u.bin"));
+    EXPECT_EQ(store->MemoryInUse(), 2u);
+    EXPECT_EQ(test::ReadFile(taken), "taken");
     store = RcPtr<CDataSwap>();
     EXPECT_FALSE(fs::exists(tmp.File("out/u.bin")));
-    EXPECT_EQ(HiddenFiles(tmp.File("out")), std::vector<std::string>{fs::path(alive).filename().string()});
+    EXPECT_EQ(test::ReadFile(taken), "taken");
+    auto hidden = HiddenFiles(tmp.File("out"));
+    std::sort(hidden.begin(), hidden.end());
+    EXPECT_EQ(hidden, (std::vector<std::string>{fs::path(taken).filename().string(),
+                                                fs::path(alive).filename().string()}));
 }
 
 TEST_F(StoreTest, SpillFilesOfDeadProcessesAreRemovedAtStart) {
