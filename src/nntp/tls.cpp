@@ -23,7 +23,7 @@ namespace quivern {
 namespace {
 
 constexpr std::size_t kTlsReadBuffer = 64 * 1024;
-// Trusted roots are read again after this long, so a long session sees updated roots.
+// Trusted roots are read again after this long, so a program running for days sees updated ones.
 constexpr std::uint64_t kRootsLifetimeMs = 10 * 60 * 1000;
 
 // The trusted roots, read once and shared by every connection's context: reading the system's
