@@ -217,6 +217,9 @@ void CNNTPJobDownload::PostProgress(std::uint32_t bytes) {
 void CNNTPJobDownload::OnReceived(std::size_t bytes) {
     m_pendingBytes += bytes;
     const std::uint64_t now = MonotonicMs();
+    // The interval counts from the first chunk: an article that arrives within it is reported
+    // once, when its receive ends.
+    if (m_lastChunkPostMs == 0) m_lastChunkPostMs = now;
     if (now - m_lastChunkPostMs < kProgressIntervalMs) return;
     m_lastChunkPostMs = now;
     FlushReceived();

@@ -110,6 +110,16 @@ TEST_F(JobTest, ReceivedChunksReachTheWindowAtABoundedRateWithoutLosingBytes) {
     }
     EXPECT_EQ(bytes, 100000u * 1000u);
     EXPECT_LE(messages, 10u);
+
+    // An article that arrives within the interval is reported once, when its receive ends.
+    auto quick = Job(6, window.Handle());
+    quick->m_phase = PhaseTaken;
+    for (int i = 0; i < 5; ++i)
+        quick->OnReceived(700);
+    EXPECT_EQ(window.Pending(), 0u);
+    quick->FlushReceived();
+    ASSERT_EQ(window.Pending(), 1u);
+    EXPECT_EQ(UnpackEventWord(TakeProgressRecord(window.TryTake()->lParam).eventWord).bytes, 3500u);
 }
 
 TEST_F(JobTest, NoFileMessageWithoutSizeAndNothingForAGoneWindow) {
