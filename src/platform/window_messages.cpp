@@ -64,11 +64,13 @@ void CTestReceiver::Destroy() {
 }
 
 void CTestReceiver::Deliver(const PostedMessage& msg) {
+    bool wake;
     {
         std::lock_guard guard(m_lock);
         m_queue.push_back(msg);
+        wake = m_takers != 0 || (m_batchWanted != 0 && m_queue.size() >= m_batchWanted);
     }
-    m_cv.notify_all();
+    if (wake) m_cv.notify_all();
 }
 
 std::optional<PostedMessage> CTestReceiver::TryTake() {
@@ -81,12 +83,23 @@ std::optional<PostedMessage> CTestReceiver::TryTake() {
 
 std::optional<PostedMessage> CTestReceiver::Take(int timeoutMs) {
     std::unique_lock guard(m_lock);
-    if (!m_cv.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] { return !m_queue.empty(); })) {
-        return std::nullopt;
-    }
+    ++m_takers;
+    const bool got =
+        m_cv.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] { return !m_queue.empty(); });
+    --m_takers;
+    if (!got) return std::nullopt;
     PostedMessage m = m_queue.front();
     m_queue.pop_front();
     return m;
+}
+
+bool CTestReceiver::WaitForPending(std::size_t count, int timeoutMs) {
+    std::unique_lock guard(m_lock);
+    m_batchWanted = count == 0 ? 1 : count;
+    const bool got = m_cv.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                   [&] { return m_queue.size() >= m_batchWanted; });
+    m_batchWanted = 0;
+    return got;
 }
 
 std::size_t CTestReceiver::Pending() {

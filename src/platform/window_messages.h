@@ -59,6 +59,9 @@ public:
     std::optional<PostedMessage> TryTake();
     // Waits up to timeoutMs for a message.
     std::optional<PostedMessage> Take(int timeoutMs);
+    // Waits up to timeoutMs until at least `count` messages are queued; true when they are. The
+    // waiter is woken once for the batch, not for every message.
+    bool WaitForPending(std::size_t count, int timeoutMs);
     std::size_t Pending();
 
 private:
@@ -66,6 +69,8 @@ private:
     std::mutex m_lock;
     std::condition_variable m_cv;
     std::deque<PostedMessage> m_queue;
+    std::size_t m_takers = 0;       // threads in Take: woken by any message
+    std::size_t m_batchWanted = 0;  // the count a thread in WaitForPending waits for, or 0
 };
 
 }  // namespace quivern

@@ -57,6 +57,34 @@ TEST(WindowMessages, ConcurrentPostersAndDestructionLoseNothingDelivered) {
     EXPECT_EQ(static_cast<std::size_t>(accepted.load()), window->Pending());
 }
 
+TEST(WindowMessages, ATakerWaitsForTheWholeBatchOrTheTimeOut) {
+    CTestReceiver window;
+    const WindowHandle h = window.Handle();
+    ASSERT_TRUE(PostMessageTo(h, WM_APP, 1, 0));
+    EXPECT_FALSE(window.WaitForPending(2, 20));  // one of two: the time-out ends the wait
+    EXPECT_TRUE(window.WaitForPending(1, 0));
+    std::thread poster([&] {
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            PostMessageTo(h, WM_APP, 2, 0);
+        }
+    });
+    EXPECT_TRUE(window.WaitForPending(4, 10000));  // the last of the batch wakes it
+    EXPECT_GE(window.Pending(), 4u);
+    poster.join();
+    // A thread in Take is still woken by a single message while no batch is waited for.
+    while (window.TryTake()) {
+    }
+    std::thread single([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        PostMessageTo(h, WM_APP, 3, 0);
+    });
+    const auto m = window.Take(10000);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->wParam, 3u);
+    single.join();
+}
+
 TEST(Events, AutoResetIsConsumedManualResetStays) {
     CEvent autoEv(false, false);
     CEvent manual(true, false);

@@ -13,7 +13,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/get/commands.h"
@@ -32,8 +31,9 @@ namespace quivern::get {
 namespace {
 
 std::atomic<bool> g_interrupted{false};
-// How often the job messages are taken while a download runs: the progress line and an ending
-// are at most this late.
+// The job messages are taken once this many are queued, or this often: the progress line is at
+// most that late, and the last messages are taken as they come.
+constexpr std::size_t kMessageBatch = 256;
 constexpr int kPumpIntervalMs = 20;
 
 void OnInterrupt(int) {
@@ -303,20 +303,15 @@ int Run(const Args& args, std::uint8_t mode) {
             for (CNzbPart* part : media->m_parts)
                 manager->CancelJobs(part, nullptr);
         }
-        // The messages are taken in batches at a fixed pace rather than one wake-up per message:
-        // the channels post several per article, and waking this thread for each would cost
-        // them a system call and a context switch apiece at every speed. The last articles,
-        // those that may be under way on the channels, are waited for message by message, so
-        // the end is not late.
+        // The messages are taken in batches rather than one wake-up per message: the channels
+        // post several per article, and waking this thread for each would cost them a system
+        // call and a context switch apiece at every speed. Every job not yet ended still posts
+        // its ending, so waiting for at most that many messages is never late for the last one.
         while (auto m = window.TryTake())
             handle(*m);
         progress.Show(tally, elapsed(), false);
-        const std::size_t left = counter.queued - std::min(tally.ended, counter.queued);
-        if (left > static_cast<std::size_t>(settings.maxChannels)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPumpIntervalMs));
-        } else if (left > 0) {
-            if (auto m = window.Take(kPumpIntervalMs)) handle(*m);
-        }
+        if (tally.ended >= counter.queued) break;
+        window.WaitForPending(std::min(kMessageBatch, counter.queued - tally.ended), kPumpIntervalMs);
     }
     // Every job has ended; stopping the channels and the store drops their last references, so
     // every message has been posted once both are gone.
