@@ -15,31 +15,16 @@
 #include <string>
 
 #include "nntp/decode/crc32.h"
+#include "platform/paths.h"
 
 #if QUIVERN_BENCH_ISAL
 #include <isa-l/crc.h>
 #endif
 
-namespace {
-
-bool ReadWholeFile(const char* path, std::string& out) {
-    std::FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) return false;
-    char chunk[1 << 16];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-        out.append(chunk, n);
-    const bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    return ok;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     std::string data;
     if (argc > 1) {
-        if (!ReadWholeFile(argv[1], data)) {
+        if (!quivern::ReadWholeFile(argv[1], data)) {
             std::fprintf(stderr, "cannot read %s\n", argv[1]);
             return 1;
         }

@@ -26,20 +26,9 @@
 #include "nntp/decode/article_decoder.h"
 #include "nntp/decode/crc32.h"
 #include "nntp/decode/yenc.h"
+#include "platform/paths.h"
 
 namespace {
-
-bool ReadWholeFile(const char* path, std::string& out) {
-    std::FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) return false;
-    char chunk[1 << 16];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-        out.append(chunk, n);
-    const bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    return ok;
-}
 
 std::string EncodeLines(const std::vector<std::uint8_t>& data) {
     constexpr std::size_t kLine = 128;
@@ -106,7 +95,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc > 1) {
-        if (!ReadWholeFile(argv[1], input)) {
+        if (!quivern::ReadWholeFile(argv[1], input)) {
             std::fprintf(stderr, "cannot read %s\n", argv[1]);
             return 1;
         }

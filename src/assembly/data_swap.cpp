@@ -199,7 +199,7 @@ bool HasPar2Set(const CNzbMedia& media) {
 }
 
 std::string NzbStem(const std::string& nzbPath) {
-    std::string name = nzbPath.substr(nzbPath.find_last_of('/') + 1);
+    std::string name(FileNamePart(nzbPath));
     const auto dot = name.find_last_of('.');
     if (dot != std::string::npos && dot > 0) name.erase(dot);
     return ConfineFileName(name);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "platform/paths.h"
 #include "platform/sync.h"
 
 namespace quivern {
@@ -179,7 +180,7 @@ CNNTPJobDownload::~CNNTPJobDownload() {
             auto* record = new TFileWrittenRecord;
             record->media = m_media;
             m_media->AddRef();
-            record->fileName = path.substr(path.find_last_of('/') + 1);
+            record->fileName = std::string(FileNamePart(path));
             record->size = size;
             m_part->AddRef();
             if (!PostMessageTo(m_notifyWindow, WM_JOB_FILE_WRITTEN, reinterpret_cast<WParam>(record),

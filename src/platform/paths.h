@@ -1,6 +1,7 @@
 #pragma once
 // Where the program keeps its settings and where it finds its neighbours.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,10 +39,15 @@ std::string TempFolder();
 
 // Folder part of a path without a trailing separator ("/a/b/c.nzb" gives "/a/b").
 std::string FolderOf(std::string_view path);
+// File-name part of a POSIX path: what follows the last '/' ("/a/b/c.nzb" gives "c.nzb").
+std::string_view FileNamePart(std::string_view path);
 // Removes trailing '/' (and '\') except for a root.
 std::string StripTrailingSeparator(std::string_view path);
 std::string JoinPath(std::string_view folder, std::string_view name);
 bool FileExists(const std::string& path);
+// Reads a whole regular file of at most `maxBytes` into `out`; false for anything else. A read
+// that ends early leaves what was read.
+bool ReadWholeFile(const std::string& path, std::string& out, std::uint64_t maxBytes = UINT64_MAX);
 bool DirectoryExists(const std::string& path);
 
 }  // namespace quivern

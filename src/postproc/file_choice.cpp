@@ -13,11 +13,6 @@ namespace quivern {
 
 namespace fs = std::filesystem;
 
-std::string_view FileNamePart(std::string_view path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 std::string_view FileExtension(std::string_view path) {
     const std::string_view name = FileNamePart(path);
     const auto dot = name.find_last_of('.');

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/paths.h"
+
 namespace quivern {
 
 class CNzbMedia;
@@ -40,8 +42,6 @@ TFileChoice FindFirstRarVolume(const std::string& folder, const std::vector<TSto
 
 // Extension from the last dot of the file-name part, dot included; empty when there is none.
 std::string_view FileExtension(std::string_view path);
-// File-name part of a path.
-std::string_view FileNamePart(std::string_view path);
 // True when `name` is a first RAR volume (name.rar, name.part1.rar, name.part01.rar, x.vol.rar).
 bool IsFirstRarVolumeName(std::string_view name);
 

@@ -1,10 +1,7 @@
 #include "postproc/sfv.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
@@ -78,28 +75,6 @@ bool ConfineName(std::string& name) {
         if (name.compare(start, end - start, "..") == 0) return false;
         start = end + 1;
     }
-    return true;
-}
-
-bool ReadWholeFile(const std::string& path, std::string& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    // An SFV list is small; a huge or special file is not a list.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (64 << 20)) {
-        ::close(fd);
-        return false;
-    }
-    out.resize(static_cast<std::size_t>(st.st_size));
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    out.resize(done);
     return true;
 }
 
@@ -216,7 +191,8 @@ void ProcessSfvJob(const CSFVJob& job, const std::atomic<bool>* stop) {
         if (IsWindow(job.m_window)) PostMessageTo(job.m_window, WM_SFV_RESULT, SfvUnreadable, 0);
     };
     std::string bytes;
-    if (!ReadWholeFile(job.m_sfvPath, bytes) || bytes.empty()) return unusable();
+    // An SFV list is small; a huge or special file is not a list.
+    if (!ReadWholeFile(job.m_sfvPath, bytes, 64 << 20) || bytes.empty()) return unusable();
     std::string text;
     if (!DecodeSfvText(bytes, text)) return unusable();
     bytes.clear();

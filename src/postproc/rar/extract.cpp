@@ -51,34 +51,12 @@ constexpr std::uint32_t kStrDamaged = 30044;
 constexpr std::uint32_t kStrUnpacked = 30045;
 constexpr std::size_t kMaxPasswordUnits = 255;
 
-std::string BaseName(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
+// Unlike the platform's FolderOf, only '/' separates (a '\\' is part of a name inside an archive)
+// and a bare name lies in ".".
 std::string FolderOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// Cuts a UTF-8 text to at most `units` UTF-16 units without splitting a character.
-std::string CutToUnits(const std::string& s, std::size_t units) {
-    std::size_t count = 0, i = 0;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        const std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-        const std::size_t need = len == 4 ? 2 : 1;
-        if (count + need > units) break;
-        count += need;
-        i += len;
-    }
-    return s.substr(0, std::min(i, s.size()));
 }
 
 std::string FormatArchiveFile(const std::string& archive, const std::string& file) {
@@ -524,7 +502,7 @@ std::vector<std::string> RarVolumeList(const std::string& firstVolume) {
         rar::CVolumeStream scan(firstVolume, state, false, true, &facts);
         if (!scan.Open() || !scan.Scan() || !facts.volume) return list;
     }
-    const std::string base = BaseName(firstVolume);
+    const std::string base(FileNamePart(firstVolume));
     const std::string lower = AsciiLower(base);
     const std::string folder = firstVolume.substr(0, firstVolume.size() - base.size());
     // "name.partNN.rar"
@@ -540,7 +518,7 @@ std::vector<std::string> RarVolumeList(const std::string& firstVolume) {
                 std::string digits = std::to_string(++number);
                 if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
                 const std::string next = folder + base.substr(0, digitsStart) + digits + base.substr(dotRar);
-                if (!Exists(next)) break;
+                if (!FileExists(next)) break;
                 list.push_back(next);
             }
             return list;
@@ -552,7 +530,7 @@ std::vector<std::string> RarVolumeList(const std::string& firstVolume) {
             char suffix[8];
             std::snprintf(suffix, sizeof suffix, ".%c%02d", letter, i % 100);
             const std::string next = folder + base.substr(0, dotRar) + suffix;
-            if (!Exists(next)) break;
+            if (!FileExists(next)) break;
             list.push_back(next);
         }
     }
@@ -573,12 +551,12 @@ ExtractResult ExtractArchiveEx(const std::string& rarPath, const std::string& nz
     bool fromStore = false;
     if (options) {
         if (auto stored = options->LookupArchivePassword(nzbPath); stored && !stored->empty()) {
-            password = CutToUnits(*stored, kMaxPasswordUnits);
+            password = std::string(TruncateUtf16(*stored, kMaxPasswordUnits));
             fromStore = true;
         }
     }
     StepState step;
-    step.archiveName = BaseName(rarPath);
+    step.archiveName = FileNamePart(rarPath);
     ctx.ResetPermille();
     if (ctx.m_autoDeleteCurrent) ctx.m_deleteList.push_back(rarPath);
 
@@ -617,7 +595,8 @@ ExtractResult ExtractArchiveEx(const std::string& rarPath, const std::string& nz
             if (facts.headersEncrypted) break;
         }
         if (!facts.headersEncrypted && facts.moreVolumes)
-            return finish(Failure::Damaged, "the volume after " + BaseName(volumes.back()) + " is missing");
+            return finish(Failure::Damaged,
+                          "the volume after " + std::string(FileNamePart(volumes.back())) + " is missing");
     }
     if (ctx.Cancelled()) return finish(Failure::Cancelled, "");
     const bool encrypted = facts.headersEncrypted || facts.dataEncrypted;
@@ -631,7 +610,7 @@ ExtractResult ExtractArchiveEx(const std::string& rarPath, const std::string& nz
             std::string entered;
             if (!ctx.m_askPassword || !ctx.m_askPassword(entered) || entered.empty())
                 return finish(Failure::NoPassword, step.archiveName);
-            password = CutToUnits(entered, kMaxPasswordUnits);
+            password = std::string(TruncateUtf16(entered, kMaxPasswordUnits));
         }
         state->password = password;
         state->havePassword = true;
@@ -688,11 +667,11 @@ ExtractResult ExtractArchiveEx(const std::string& rarPath, const std::string& nz
             switch (type) {
                 case kEvVolume:
                     if (ctx.m_autoDeleteCurrent) ctx.m_deleteList.push_back(payload);
-                    step.archiveName = BaseName(payload);
+                    step.archiveName = FileNamePart(payload);
                     ctx.PostFile(FormatArchiveFile(step.archiveName, step.currentFile));
                     break;
                 case kEvEntry:
-                    step.currentFile = BaseName(payload);
+                    step.currentFile = FileNamePart(payload);
                     ctx.PostFile(FormatArchiveFile(step.archiveName, step.currentFile));
                     break;
                 case kEvTotal:
