@@ -312,6 +312,30 @@ bool CVolumeStream::ReadEncryptedHeaderRest(const std::uint8_t first[16], std::s
     return true;
 }
 
+const Rar5Key* CVolumeStream::CheckedRar5Key(const std::uint8_t* salt, std::uint8_t lg2Count,
+                                             const std::uint8_t* check, const std::string& name,
+                                             const char* preposition) {
+    if (!m_state->havePassword) {
+        m_state->Fail(Failure::NoPassword, name);
+        return nullptr;
+    }
+    const Rar5Key* key = m_state->Rar5(salt, lg2Count);
+    if (!key) {
+        m_state->Fail(Failure::Damaged, std::string("bad key derivation count ") + preposition + " " + name);
+        return nullptr;
+    }
+    // The check value carries its own checksum; only a sound one can tell a wrong password.
+    if (check) {
+        std::uint8_t sum[32];
+        SHA256(check, 8, sum);
+        if (std::memcmp(sum, check + 8, 4) == 0 && std::memcmp(key->check.data(), check, 8) != 0) {
+            m_state->Fail(Failure::WrongPassword, "wrong password for " + name);
+            return nullptr;
+        }
+    }
+    return key;
+}
+
 bool CVolumeStream::ReadHeader5(std::vector<std::uint8_t>& header) {
     if (!m_headersEncrypted) {
         std::uint8_t crc[4];
@@ -399,23 +423,8 @@ bool CVolumeStream::NextBlock5() {
         m_headersEncrypted = true;
         if (m_facts) m_facts->headersEncrypted = true;
         if (m_scanOnly) return true;
-        if (!m_state->havePassword) {
-            m_state->Fail(Failure::NoPassword, m_path);
-            return false;
-        }
-        const Rar5Key* key = m_state->Rar5(salt, count[0]);
-        if (!key) {
-            m_state->Fail(Failure::Damaged, "bad key derivation count in " + m_path);
-            return false;
-        }
-        if (check) {
-            std::uint8_t sum[32];
-            SHA256(check, 8, sum);
-            if (std::memcmp(sum, check + 8, 4) == 0 && std::memcmp(key->check.data(), check, 8) != 0) {
-                m_state->Fail(Failure::WrongPassword, "wrong password for " + m_path);
-                return false;
-            }
-        }
+        const Rar5Key* key = CheckedRar5Key(salt, count[0], check, m_path, "in");
+        if (!key) return false;
         m_headerKey5 = *key;
         return true;
     }
@@ -506,23 +515,8 @@ bool CVolumeStream::NextBlock5() {
         m_state->Fail(Failure::Damaged, "damaged encryption record of " + entryName);
         return false;
     }
-    if (!m_state->havePassword) {
-        m_state->Fail(Failure::NoPassword, entryName);
-        return false;
-    }
-    const Rar5Key* key = m_state->Rar5(salt, count[0]);
-    if (!key) {
-        m_state->Fail(Failure::Damaged, "bad key derivation count for " + entryName);
-        return false;
-    }
-    if (check) {
-        std::uint8_t sum[32];
-        SHA256(check, 8, sum);
-        if (std::memcmp(sum, check + 8, 4) == 0 && std::memcmp(key->check.data(), check, 8) != 0) {
-            m_state->Fail(Failure::WrongPassword, "wrong password for " + entryName);
-            return false;
-        }
-    }
+    const Rar5Key* key = CheckedRar5Key(salt, count[0], check, entryName, "for");
+    if (!key) return false;
     if (tweaked) {
         // Drop keyed hash records: libarchive would compare them with plain BLAKE2 values.
         std::vector<std::uint8_t> kept;

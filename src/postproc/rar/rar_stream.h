@@ -125,6 +125,10 @@ private:
     bool ReadEncryptedHeaderRest(const std::uint8_t first[16], std::size_t size, CCbcDecryptor& dec,
                                  std::vector<std::uint8_t>& header);
     bool ReadHeader5(std::vector<std::uint8_t>& header);
+    // The RAR5 key for an encryption record of `subject` ("in <volume>" or "for <entry>"), checked
+    // against the record's password check value when it has one; null after recording the failure.
+    const Rar5Key* CheckedRar5Key(const std::uint8_t* salt, std::uint8_t lg2Count, const std::uint8_t* check,
+                                  const std::string& name, const char* preposition);
     bool ReadHeader4(std::vector<std::uint8_t>& header);
     long NextData(const void** data);
 
