@@ -150,6 +150,44 @@ std::uint64_t ResolveEscapeRuns(std::uint64_t eq, std::uint64_t carry) {
     return starts;
 }
 
+// The first "=yend" among the pairs "=y" whose '=' positions (from `base`) are set in `pairs`, if
+// it lies wholly below `limit`.
+inline bool FindMarkerInPairs(std::uint64_t pairs, const char* t, std::size_t base, std::size_t limit,
+                              std::size_t* marker) {
+    for (; pairs != 0; pairs &= pairs - 1) {
+        const std::size_t at = base + static_cast<std::size_t>(__builtin_ctzll(pairs));
+        if (at + 5 <= limit && std::memcmp(t + at + 2, "end", 3) == 0) {
+            *marker = at;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The bit logic of one block of 64 characters, shared by the vector kernels: from the positions of
+// '=', CR/LF and '.' it finds the characters to drop and the escaped ones, and carries the escape
+// and line-start state to the next block.
+struct BlockMasks {
+    std::uint64_t escCarry;
+    std::uint64_t lineCarry;
+    std::uint64_t bad = 0;  // an escape of a line break was seen
+
+    // Returns the characters to keep; `escaped` gets those to lower by 64 more. `nextIsDot` tells
+    // whether the character after the block is a '.'.
+    inline std::uint64_t Classify(std::uint64_t eq, std::uint64_t brk, std::uint64_t dot, bool nextIsDot,
+                                  std::uint64_t& escaped) {
+        std::uint64_t starts = eq;
+        if (__builtin_expect((eq & ((eq << 1) | escCarry)) != 0, 0)) starts = ResolveEscapeRuns(eq, escCarry);
+        escaped = (starts << 1) | escCarry;
+        bad |= escaped & brk;
+        const std::uint64_t lineStart = (brk << 1) | lineCarry;
+        const std::uint64_t stuffed = dot & lineStart & ((dot >> 1) | (std::uint64_t{nextIsDot} << 63));
+        escCarry = starts >> 63;
+        lineCarry = brk >> 63;
+        return ~(starts | brk | stuffed);
+    }
+};
+
 // Branch-free over 64 characters at a time: the characters to drop ('=' starting an escape, CR,
 // LF, the first of two dots opening a line) and the escaped ones (64 more to subtract) become bit
 // masks, and vpcompressb packs what stays. Needs no pending dot on entry; reads t[pos + 64] to see
@@ -173,9 +211,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,vpclmulqdq,bmi,bmi2,popcnt")
     const __m512i bias = _mm512_set1_epi8(42);
     const __m512i escBias = _mm512_set1_epi8(64);
     const __m512i yV = _mm512_set1_epi8('y');
-    std::uint64_t escCarry = s.escape ? 1 : 0;
-    std::uint64_t lineCarry = s.lineStart ? 1 : 0;
-    std::uint64_t bad = 0;
+    BlockMasks masks{s.escape ? 1u : 0u, s.lineStart ? 1u : 0u};
     std::size_t p = pos;
     std::size_t q = o;
     // x^(512+32) and x^(512-32) modulo the CRC polynomial, bit-reflected and shifted left by one:
@@ -207,37 +243,20 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,vpclmulqdq,bmi,bmi2,popcnt")
         const std::uint64_t dot = _mm512_cmpeq_epi8_mask(v, dotV);
         if (marker != nullptr) {
             const std::uint64_t nextY = t[p + 64] == 'y' ? 1 : 0;
-            std::uint64_t pairs = eq & ((_mm512_cmpeq_epi8_mask(v, yV) >> 1) | (nextY << 63));
-            bool found = false;
-            for (; pairs != 0; pairs &= pairs - 1) {
-                const std::size_t at = p + static_cast<std::size_t>(__builtin_ctzll(pairs));
-                if (at + 5 <= limit && std::memcmp(t + at + 2, "end", 3) == 0) {
-                    *marker = at;
-                    found = true;
-                    break;
-                }
-            }
-            if (found) break;
+            const std::uint64_t pairs = eq & ((_mm512_cmpeq_epi8_mask(v, yV) >> 1) | (nextY << 63));
+            if (FindMarkerInPairs(pairs, t, p, limit, marker)) break;
         }
-        std::uint64_t starts = eq;
-        if (__builtin_expect((eq & ((eq << 1) | escCarry)) != 0, 0)) starts = ResolveEscapeRuns(eq, escCarry);
-        const std::uint64_t escaped = (starts << 1) | escCarry;
-        bad |= escaped & brk;
-        const std::uint64_t lineStart = (brk << 1) | lineCarry;
-        const std::uint64_t nextDot = t[p + 64] == '.' ? 1 : 0;
-        const std::uint64_t stuffed = dot & lineStart & ((dot >> 1) | (nextDot << 63));
-        const std::uint64_t keep = ~(starts | brk | stuffed);
+        std::uint64_t escaped;
+        const std::uint64_t keep = masks.Classify(eq, brk, dot, t[p + 64] == '.', escaped);
         __m512i d = _mm512_sub_epi8(v, bias);
         d = _mm512_mask_sub_epi8(d, escaped, d, escBias);
         _mm512_storeu_si512(out + q, _mm512_maskz_compress_epi8(keep, d));
         q += static_cast<std::size_t>(__builtin_popcountll(keep));
         p += 64;
-        escCarry = starts >> 63;
-        lineCarry = brk >> 63;
     }
-    s.escape = escCarry != 0;
-    s.lineStart = lineCarry != 0;
-    if (bad != 0) s.failed = true;
+    s.escape = masks.escCarry != 0;
+    s.lineStart = masks.lineCarry != 0;
+    if (masks.bad != 0) s.failed = true;
     pos = p;
     o = q;
     if (fold != nullptr) {
@@ -254,10 +273,8 @@ __attribute__((target("avx512f,avx512bw,bmi"))) std::size_t FindEndAvx512(const 
     for (; p + 65 <= len; p += 64) {
         std::uint64_t m = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(t + p), eqV) &
                           _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(t + p + 1), yV);
-        for (; m != 0; m &= m - 1) {
-            const std::size_t at = p + static_cast<std::size_t>(__builtin_ctzll(m));
-            if (at + 5 <= len && std::memcmp(t + at + 2, "end", 3) == 0) return at;
-        }
+        std::size_t at;
+        if (FindMarkerInPairs(m, t, p, len, &at)) return at;
     }
     const std::size_t at = std::string_view(t, len).find("=yend", p);
     return at == std::string_view::npos ? len : at;
@@ -271,11 +288,9 @@ __attribute__((target("avx2,bmi"))) std::size_t FindEndAvx2(const char* t, std::
         const __m256i a = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + p)), eqV);
         const __m256i b =
             _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + p + 1)), yV);
-        auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(a, b)));
-        for (; m != 0; m &= m - 1) {
-            const std::size_t at = p + static_cast<std::size_t>(__builtin_ctz(m));
-            if (at + 5 <= len && std::memcmp(t + at + 2, "end", 3) == 0) return at;
-        }
+        const auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(a, b)));
+        std::size_t at;
+        if (FindMarkerInPairs(m, t, p, len, &at)) return at;
     }
     const std::size_t at = std::string_view(t, len).find("=yend", p);
     return at == std::string_view::npos ? len : at;
@@ -346,9 +361,7 @@ __attribute__((target("avx2,bmi,bmi2,popcnt"))) void KernelAvx2Masks(DecodeState
     const __m256i yV = _mm256_set1_epi8('y');
     const __m256i bias = _mm256_set1_epi8(42);
     const __m256i escBias = _mm256_set1_epi8(64);
-    std::uint64_t escCarry = s.escape ? 1 : 0;
-    std::uint64_t lineCarry = s.lineStart ? 1 : 0;
-    std::uint64_t bad = 0;
+    BlockMasks masks{s.escape ? 1u : 0u, s.lineStart ? 1u : 0u};
     std::size_t p = pos;
     std::size_t q = o;
     while (p + 64 <= stop) {
@@ -361,27 +374,12 @@ __attribute__((target("avx2,bmi,bmi2,popcnt"))) void KernelAvx2Masks(DecodeState
         const std::uint64_t dot = Mask64(_mm256_cmpeq_epi8(a, dotV), _mm256_cmpeq_epi8(b, dotV));
         if (marker != nullptr) {
             const std::uint64_t nextY = t[p + 64] == 'y' ? 1 : 0;
-            std::uint64_t pairs =
+            const std::uint64_t pairs =
                 eq & ((Mask64(_mm256_cmpeq_epi8(a, yV), _mm256_cmpeq_epi8(b, yV)) >> 1) | (nextY << 63));
-            bool found = false;
-            for (; pairs != 0; pairs &= pairs - 1) {
-                const std::size_t at = p + static_cast<std::size_t>(__builtin_ctzll(pairs));
-                if (at + 5 <= limit && std::memcmp(t + at + 2, "end", 3) == 0) {
-                    *marker = at;
-                    found = true;
-                    break;
-                }
-            }
-            if (found) break;
+            if (FindMarkerInPairs(pairs, t, p, limit, marker)) break;
         }
-        std::uint64_t starts = eq;
-        if (__builtin_expect((eq & ((eq << 1) | escCarry)) != 0, 0)) starts = ResolveEscapeRuns(eq, escCarry);
-        const std::uint64_t escaped = (starts << 1) | escCarry;
-        bad |= escaped & brk;
-        const std::uint64_t lineStart = (brk << 1) | lineCarry;
-        const std::uint64_t nextDot = t[p + 64] == '.' ? 1 : 0;
-        const std::uint64_t stuffed = dot & lineStart & ((dot >> 1) | (nextDot << 63));
-        const std::uint64_t keep = ~(starts | brk | stuffed);
+        std::uint64_t escaped;
+        const std::uint64_t keep = masks.Classify(eq, brk, dot, t[p + 64] == '.', escaped);
         const __m256i da =
             _mm256_sub_epi8(_mm256_sub_epi8(a, bias),
                             _mm256_and_si256(ExpandMask(static_cast<std::uint32_t>(escaped)), escBias));
@@ -393,12 +391,10 @@ __attribute__((target("avx2,bmi,bmi2,popcnt"))) void KernelAvx2Masks(DecodeState
         Compact16(_mm256_castsi256_si128(db), static_cast<unsigned>((keep >> 32) & 0xFFFF), out, q);
         Compact16(_mm256_extracti128_si256(db, 1), static_cast<unsigned>(keep >> 48), out, q);
         p += 64;
-        escCarry = starts >> 63;
-        lineCarry = brk >> 63;
     }
-    s.escape = escCarry != 0;
-    s.lineStart = lineCarry != 0;
-    if (bad != 0) s.failed = true;
+    s.escape = masks.escCarry != 0;
+    s.lineStart = masks.lineCarry != 0;
+    if (masks.bad != 0) s.failed = true;
     pos = p;
     o = q;
 }
