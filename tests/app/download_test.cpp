@@ -1,11 +1,8 @@
 // quivern-get download and check against the local news server, run as a user would.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +14,7 @@
 #include "newsserver/news_server.h"
 #include "platform/profile.h"
 #include "posting.h"
+#include "support/fixtures.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -119,16 +117,8 @@ TEST_F(DownloadTest, MissingArticlesGiveExitCodeOne) {
 }
 
 TEST_F(DownloadTest, NoConnectionGivesExitCodeThreeAndTheReason) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
     const Outcome r = Run({"download", post.nzbPath, "--server",
-                           "127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), "--out", tmp.File("out")});
+                           "127.0.0.1:" + std::to_string(test::UnusedPort()), "--out", tmp.File("out")});
     EXPECT_EQ(r.code, 3);
     EXPECT_NE(r.err.find("The Usenet server is down or has refused the connection."), std::string::npos)
         << r.err;

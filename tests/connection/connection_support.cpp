@@ -159,13 +159,6 @@ void ScriptedPeer::Relay(int fd, int port) {
     ::close(out);
 }
 
-int UnusedPort() {
-    int port = 0;
-    const int fd = ListenLoopback(&port);
-    ::close(fd);
-    return port;
-}
-
 Microsocks::Microsocks(const std::string& user, const std::string& password) {
     const int port = UnusedPort();
     const std::string portText = std::to_string(port);

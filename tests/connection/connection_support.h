@@ -16,6 +16,7 @@
 #include "nntp/nntp_socket.h"
 #include "nntp/server_entry.h"
 #include "platform/refcounted.h"
+#include "support/fixtures.h"
 
 namespace quivern::test {
 
@@ -85,8 +86,5 @@ private:
     pid_t m_pid = -1;
     int m_port = 0;
 };
-
-// A free loopback TCP port with nothing listening on it (at the moment of the call).
-int UnusedPort();
 
 }  // namespace quivern::test

@@ -6,6 +6,7 @@
 
 #include "connection_support.h"
 #include "newsserver/news_server.h"
+#include "support/fixtures.h"
 #include "support/temp_dir.h"
 
 namespace quivern {
@@ -20,9 +21,7 @@ class TlsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s_certs = new test::TempDir();
-        const std::string command = std::string(QUIVERN_SOURCE_DIR) + "/scripts/make-test-certs.sh " +
-                                    s_certs->Path() + " >/dev/null";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        ASSERT_TRUE(test::MakeTestCertificates(s_certs->Path()));
     }
     static void TearDownTestSuite() {
         delete s_certs;

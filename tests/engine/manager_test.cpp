@@ -1,7 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -17,6 +14,7 @@
 #include "platform/paths.h"
 #include "posting.h"
 #include "postproc/par_repair.h"
+#include "support/fixtures.h"
 
 namespace quivern {
 namespace {
@@ -54,6 +52,15 @@ protected:
         CServerEntry e;
         ASSERT_TRUE(e.SetServer("127.0.0.1", static_cast<std::uint16_t>(port), false, "", ""));
         manager->InsertServer(e, -1);
+    }
+    // Serves the posting's articles (with `faults` when given) and adds the server to the engine.
+    void Serve(newsserver::NewsServer& server, const posting::Posting& posting,
+               const newsserver::NewsFaults* faults = nullptr) {
+        std::string error;
+        ASSERT_GE(server.LoadFolder(posting.articleFolder, &error), 1) << error;
+        if (faults != nullptr) server.SetFaults(*faults);
+        ASSERT_TRUE(server.Start(&error)) << error;
+        AddServer(server.Port());
     }
     bool Queue(const RcPtr<CNzbMedia>& media, std::uint8_t mode = ModeDownload) {
         InsertCursor cursor;
@@ -140,19 +147,6 @@ protected:
     std::vector<std::int32_t> errors;
 };
 
-// A loopback port nothing listens on.
-int UnusedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
 std::vector<std::string> Names(const std::vector<CNNTPManager::TQueued>& q) {
     std::vector<std::string> out;
     for (const auto& j : q) {
@@ -202,10 +196,7 @@ TEST_F(EngineTest, BatchesKeepTogetherAndNeverSplitTheFrontRun) {
 TEST_F(EngineTest, DownloadsAPostingOverSeveralChannels) {
     const auto posting = MakePosting(3, 350000);
     newsserver::NewsServer server;
-    std::string error;
-    ASSERT_GE(server.LoadFolder(posting.articleFolder, &error), 1) << error;
-    ASSERT_TRUE(server.Start(&error)) << error;
-    AddServer(server.Port());
+    ASSERT_NO_FATAL_FAILURE(Serve(server, posting));
     auto media = Open(posting.nzbPath);
     ASSERT_TRUE(Queue(media));
     WaitForJobs();
@@ -219,10 +210,7 @@ TEST_F(EngineTest, DownloadsAPostingOverSeveralChannels) {
 TEST_F(EngineTest, ADownloadedParSetVerifiesFromTheDigestsTakenWhileWriting) {
     const auto posting = MakePosting(2, 300000, 100000, /*par2=*/true);
     newsserver::NewsServer server;
-    std::string error;
-    ASSERT_GE(server.LoadFolder(posting.articleFolder, &error), 1) << error;
-    ASSERT_TRUE(server.Start(&error)) << error;
-    AddServer(server.Port());
+    ASSERT_NO_FATAL_FAILURE(Serve(server, posting));
     auto media = Open(posting.nzbPath);
     ASSERT_TRUE(Queue(media));
     WaitForJobs();
@@ -304,13 +292,9 @@ TEST_F(EngineTest, WithoutAnIntactCopyTheDamagedDataIsKeptAndReported) {
 TEST_F(EngineTest, MissingArticleLeavesAGapAndIsReported) {
     const auto posting = MakePosting(1, 350000);
     newsserver::NewsServer server;
-    std::string error;
-    ASSERT_GE(server.LoadFolder(posting.articleFolder, &error), 1);
     newsserver::NewsFaults faults;
     faults.statusForMessageId["<" + posting.files[0].messageIds[1] + ">"] = 430;
-    server.SetFaults(faults);
-    ASSERT_TRUE(server.Start(&error)) << error;
-    AddServer(server.Port());
+    ASSERT_NO_FATAL_FAILURE(Serve(server, posting, &faults));
     auto media = Open(posting.nzbPath);
     ASSERT_TRUE(Queue(media));
     WaitForJobs();
@@ -337,7 +321,7 @@ TEST_F(EngineTest, FailsOverToTheNextServerAndReportsTheFailures) {
     ASSERT_GE(good.LoadFolder(posting.articleFolder, &error), 1);
     ASSERT_TRUE(good.Start(&error)) << error;
     CErrorNotifyPool::SetDelayForTest(0);
-    AddServer(UnusedPort());  // connection refused: a retryable failure
+    AddServer(test::UnusedPort());  // connection refused: a retryable failure
     AddServer(good.Port());
     auto media = Open(posting.nzbPath);
     ASSERT_TRUE(Queue(media));
@@ -351,13 +335,9 @@ TEST_F(EngineTest, FailsOverToTheNextServerAndReportsTheFailures) {
 TEST_F(EngineTest, ConnectionsThatDieMidArticleAreRetried) {
     const auto posting = MakePosting(2, 300000);
     newsserver::NewsServer server;
-    std::string error;
-    ASSERT_GE(server.LoadFolder(posting.articleFolder, &error), 1);
     newsserver::NewsFaults faults;
     faults.closeAfterBytes = 180000;  // each connection dies in its second article
-    server.SetFaults(faults);
-    ASSERT_TRUE(server.Start(&error)) << error;
-    AddServer(server.Port());
+    ASSERT_NO_FATAL_FAILURE(Serve(server, posting, &faults));
     auto media = Open(posting.nzbPath);
     ASSERT_TRUE(Queue(media));
     WaitForJobs();
@@ -371,13 +351,9 @@ TEST_F(EngineTest, TheWatchdogReleasesAStalledRead) {
     SetEngineSettings(settings);
     const auto posting = MakePosting(1, 150000);
     newsserver::NewsServer server;
-    std::string error;
-    ASSERT_GE(server.LoadFolder(posting.articleFolder, &error), 1);
     newsserver::NewsFaults faults;
     faults.stallMidArticleSeconds = 15;
-    server.SetFaults(faults);
-    ASSERT_TRUE(server.Start(&error)) << error;
-    AddServer(server.Port());
+    ASSERT_NO_FATAL_FAILURE(Serve(server, posting, &faults));
     auto media = Open(posting.nzbPath);
     ASSERT_TRUE(Queue(media));
     // Once the first article stalls, the server behaves again; only the watchdog can free the
@@ -400,10 +376,7 @@ TEST_F(EngineTest, TheWatchdogReleasesAStalledRead) {
 TEST_F(EngineTest, CancelledJobsEndWithoutWritingAnything) {
     const auto posting = MakePosting(2, 300000);
     newsserver::NewsServer server;
-    std::string error;
-    ASSERT_GE(server.LoadFolder(posting.articleFolder, &error), 1);
-    ASSERT_TRUE(server.Start(&error)) << error;
-    AddServer(server.Port());
+    ASSERT_NO_FATAL_FAILURE(Serve(server, posting));
     auto media = Open(posting.nzbPath);
     manager->HoldChannelsForTest(true);
     ASSERT_TRUE(Queue(media));
@@ -422,13 +395,9 @@ TEST_F(EngineTest, CancellingDoesNotWaitForAStalledFetch) {
     SetEngineSettings(settings);
     const auto posting = MakePosting(2, 300000);
     newsserver::NewsServer server;
-    std::string error;
-    ASSERT_GE(server.LoadFolder(posting.articleFolder, &error), 1);
     newsserver::NewsFaults faults;
     faults.stallMidArticleSeconds = 20;  // far beyond the wait below
-    server.SetFaults(faults);
-    ASSERT_TRUE(server.Start(&error)) << error;
-    AddServer(server.Port());
+    ASSERT_NO_FATAL_FAILURE(Serve(server, posting, &faults));
     auto media = Open(posting.nzbPath);
     ASSERT_TRUE(Queue(media));
     ASSERT_TRUE(server.WaitForConnections(2, 5000));
@@ -452,13 +421,9 @@ TEST_F(EngineTest, CancellingDoesNotWaitForAStalledFetch) {
 TEST_F(EngineTest, AvailabilityCheck) {
     const auto posting = MakePosting(1, 350000);
     newsserver::NewsServer server;
-    std::string error;
-    ASSERT_GE(server.LoadFolder(posting.articleFolder, &error), 1);
     newsserver::NewsFaults faults;
     faults.statusForMessageId["<" + posting.files[0].messageIds[2] + ">"] = 430;
-    server.SetFaults(faults);
-    ASSERT_TRUE(server.Start(&error)) << error;
-    AddServer(server.Port());
+    ASSERT_NO_FATAL_FAILURE(Serve(server, posting, &faults));
     auto media = Open(posting.nzbPath);
     ASSERT_TRUE(Queue(media, ModeCheck));
     WaitForJobs();

@@ -7,6 +7,7 @@
 
 #include "newsserver/news_server.h"
 #include "raw_client.h"
+#include "support/fixtures.h"
 #include "support/temp_dir.h"
 
 namespace quivern::newsserver {
@@ -19,9 +20,7 @@ class TlsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s_certs = new test::TempDir();
-        const std::string command = std::string(QUIVERN_SOURCE_DIR) + "/scripts/make-test-certs.sh " +
-                                    s_certs->Path() + " >/dev/null";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        ASSERT_TRUE(test::MakeTestCertificates(s_certs->Path()));
     }
     static void TearDownTestSuite() {
         delete s_certs;
