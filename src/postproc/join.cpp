@@ -15,16 +15,13 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "postproc/file_choice.h"
+#include "postproc/messages.h"
 
 namespace quivern {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::uint32_t kStrCheckForJoin = 164;
-constexpr std::uint32_t kStrJoining = 165;
-constexpr std::uint32_t kStrMissingParts = 30048;
 
 // Copy unit: large enough that a multi-gigabyte part costs few system calls, small enough that
 // cancelling is noticed quickly.

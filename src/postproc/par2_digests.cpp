@@ -8,6 +8,7 @@
 
 #include "assembly/written_files.h"
 #include "platform/paths.h"
+#include "postproc/messages.h"
 
 namespace quivern {
 namespace {
@@ -20,7 +21,6 @@ constexpr char kFileDescType[16] = {'P', 'A', 'R', ' ', '2', '.', '0', '\0',
 constexpr std::size_t kHeader = 64;
 // The index file of a set carries no recovery data; a larger file is not read whole.
 constexpr std::uint64_t kMaxParFile = 64ull << 20;
-constexpr std::uint32_t kStrVerify = 144;
 
 std::uint64_t Le64(const std::uint8_t* p) {
     std::uint64_t v = 0;

@@ -22,6 +22,7 @@
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "postproc/file_choice.h"
+#include "postproc/messages.h"
 
 extern char** environ;
 
@@ -30,15 +31,6 @@ namespace quivern {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::uint32_t kStrVerify = 144;
-constexpr std::uint32_t kStrRepair = 145;
-constexpr std::uint32_t kStrNeedBlocks = 30038;
-constexpr std::uint32_t kStrSuccess = 30042;
-constexpr std::uint32_t kStrInternalError = 30041;
-constexpr std::uint32_t kStrNoUsefulFiles = 30036;
-constexpr std::uint32_t kStrRepairImpossible = 30039;
-constexpr std::uint32_t kStrCannotOpen = 30040;
 
 bool IsParOneExtension(std::string_view ext) {
     if (EqualsIgnoreAsciiCase(ext, ".par")) return true;
@@ -453,7 +445,7 @@ std::uint32_t ParResultMessage(int result) {
         case ParRepairFailed:
             return kStrRepairImpossible;
         case ParFileIoError:
-            return kStrCannotOpen;
+            return kStrParCannotOpen;
         default:
             return kStrInternalError;
     }

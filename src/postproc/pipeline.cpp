@@ -15,23 +15,11 @@
 #include "platform/text.h"
 #include "postproc/file_choice.h"
 #include "postproc/join.h"
+#include "postproc/messages.h"
 
 namespace quivern {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-constexpr std::uint32_t kStrNoError = 30037;
-constexpr std::uint32_t kStrNeedBlocks = 30038;
-constexpr std::uint32_t kStrSuccess = 30042;
-constexpr std::uint32_t kStrSuccessUnpack = 30045;
-constexpr std::uint32_t kStrQueueCount = 150;
-constexpr std::uint32_t kStrQueueEmpty = 151;
-constexpr std::uint32_t kStrAllDone = 152;
-constexpr std::uint32_t kStrErrorCount = 153;
-
-}  // namespace
 
 std::string FormatNumberMessage(std::uint32_t stringId, long long value) {
     std::string text = LoadString(stringId);
@@ -251,7 +239,7 @@ void CAutoProgressNotify::HandleProgress(WParam wParam, LParam lParam) {
         case ProgMessage: {
             const auto id = static_cast<std::uint32_t>(lParam);
             m_lastErrorText = LoadString(id);
-            if (id != kStrSuccess && id != kStrSuccessUnpack) m_errors[m_currentJobName] = m_lastErrorText;
+            if (id != kStrSuccess && id != kStrUnpacked) m_errors[m_currentJobName] = m_lastErrorText;
             break;
         }
         case ProgNeedBlocks:

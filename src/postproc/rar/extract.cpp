@@ -21,6 +21,7 @@
 #include "platform/paths.h"
 #include "platform/resources.h"
 #include "platform/text.h"
+#include "postproc/messages.h"
 
 // libarchive checks every extracted byte with zlib's crc32(), which runs at a fraction of the
 // speed of our carry-less-multiply CRC and made it the largest cost of extracting stored entries.
@@ -44,11 +45,6 @@ namespace {
 namespace fs = std::filesystem;
 using rar::Failure;
 
-constexpr std::uint32_t kStrUnpack = 146;
-constexpr std::uint32_t kStrArchiveFile = 147;
-constexpr std::uint32_t kStrCannotOpen = 30043;
-constexpr std::uint32_t kStrDamaged = 30044;
-constexpr std::uint32_t kStrUnpacked = 30045;
 constexpr std::size_t kMaxPasswordUnits = 255;
 
 // Unlike the platform's FolderOf, only '/' separates (a '\\' is part of a name inside an archive)
@@ -571,7 +567,7 @@ ExtractResult ExtractArchiveEx(const std::string& rarPath, const std::string& nz
         } else {
             ctx.m_deleteList.clear();
             ctx.PostFile(result.detail);
-            ctx.PostMessage(f == Failure::OpenFailed ? kStrCannotOpen : kStrDamaged);
+            ctx.PostMessage(f == Failure::OpenFailed ? kStrRarCannotOpen : kStrDamaged);
         }
         return result;
     };
