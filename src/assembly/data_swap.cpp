@@ -433,7 +433,7 @@ bool CDataSwap::StoreSegment(CNNTPJobDownload* job, const DecodedSegment& segmen
         job->PostProgress(0);
         if (IsComplete(block.get())) result = QueueBlock(block.get());
     }
-    AdvanceDigest(*block);
+    AdvanceDigest(*block, item, segment.data);
     return result;
 }
 
@@ -455,12 +455,13 @@ bool CDataSwap::EndJobWithoutData(CNNTPJobDownload* job) {
     return result;
 }
 
-void CDataSwap::HashItems(CMultiBlock& block, const std::vector<CMultiPartItem*>& items) {
+void CDataSwap::HashItems(CMultiBlock& block, const std::vector<CMultiPartItem*>& items,
+                          const CMultiPartItem* fresh, const std::uint8_t* freshData) {
     constexpr std::size_t kChunk = 4u << 20;
     std::unique_ptr<std::uint8_t[]> buf;
     for (CMultiPartItem* item : items) {
-        if (item->m_data) {
-            block.m_digest->Update(item->m_data.get(), item->m_dataSize);
+        if (item->m_data || (item == fresh && freshData != nullptr)) {
+            block.m_digest->Update(item->m_data ? item->m_data.get() : freshData, item->m_dataSize);
             continue;
         }
         if (!buf) buf.reset(new (std::nothrow) std::uint8_t[kChunk]);
@@ -499,7 +500,8 @@ std::vector<CDataSwap::CMultiPartItem*> CDataSwap::TakeHashable(CMultiBlock& blo
     return batch;
 }
 
-void CDataSwap::AdvanceDigest(CMultiBlock& block) {
+void CDataSwap::AdvanceDigest(CMultiBlock& block, const CMultiPartItem* fresh,
+                              const std::uint8_t* freshData) {
     for (;;) {
         std::vector<CMultiPartItem*> batch;
         {
@@ -509,7 +511,7 @@ void CDataSwap::AdvanceDigest(CMultiBlock& block) {
             if (batch.empty()) return;
             block.m_hashBusy = true;
         }
-        HashItems(block, batch);
+        HashItems(block, batch, fresh, freshData);
         {
             std::lock_guard g(m_lock);
             block.m_hashBusy = false;

@@ -82,9 +82,13 @@ private:
     void RecordDigest(CMultiBlock& block, const std::string& path, bool complete);
     void ReleaseBlockData(CMultiBlock& block);
     // The file's digest advances as segments become final; see CMultiBlock.
-    void AdvanceDigest(CMultiBlock& block);
+    // `fresh` is an item just stored from `freshData`, still at hand: hashed from there rather
+    // than read back from the staging or spill file.
+    void AdvanceDigest(CMultiBlock& block, const CMultiPartItem* fresh = nullptr,
+                       const std::uint8_t* freshData = nullptr);
     std::vector<CMultiPartItem*> TakeHashable(CMultiBlock& block);  // under m_lock
-    void HashItems(CMultiBlock& block, const std::vector<CMultiPartItem*>& items);
+    void HashItems(CMultiBlock& block, const std::vector<CMultiPartItem*>& items,
+                   const CMultiPartItem* fresh = nullptr, const std::uint8_t* freshData = nullptr);
 
     CCriticalSection m_lock;
     std::uint64_t m_nextBlockId = 0;
