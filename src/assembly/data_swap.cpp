@@ -600,13 +600,8 @@ void CDataSwap::WriteBlock(CMultiBlock& block) {
     std::int32_t status = 0;
     std::string path;
     if (!checkOnly) {
-        std::string folder = m_savePath;
-        if (!EnsureDirectory(folder)) status = -1;
-        if (status == 0 && m_subfolderPerNzb) {
-            const std::string stem = NzbStem(block.m_media->m_filePath);
-            if (!stem.empty()) folder = JoinPath(folder, stem);
-            if (!EnsureDirectory(folder)) status = -1;
-        }
+        const std::string folder = TargetFolder(block);
+        if (folder.empty()) status = -1;
         if (status == 0 && !block.m_fileName.empty()) {
             path = JoinPath(folder, block.m_fileName);
             struct stat st {};
