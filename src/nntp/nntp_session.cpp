@@ -152,32 +152,34 @@ bool CNntpSocket::BracketMessageId(std::string_view messageId) {
     return true;
 }
 
-bool CNntpSocket::StatArticle(std::string_view group, std::string_view messageId, INntpReceiveObserver* job) {
+int CNntpSocket::ArticleCommand(std::string_view verb, std::string_view group, std::string_view messageId,
+                                ReadMode mode, INntpReceiveObserver* job, const char** reply,
+                                std::size_t* length) {
     m_error = 0;
-    if (!m_connected || !m_sessionReady) return false;
-    if (!SelectGroup(group) || !BracketMessageId(messageId)) return false;
-    const std::string line = "STAT " + m_work + "\r\n";
-    if (!SendAll(line)) return false;
+    if (!m_connected || !m_sessionReady) return -1;
+    if (!SelectGroup(group) || !BracketMessageId(messageId)) return -1;
+    if (!SendAll(std::string(verb) + " " + m_work + "\r\n")) return -1;
+    *length = 0;
+    *reply = Receive(mode, job, length);
+    return *reply == nullptr ? -1 : ReplyStatus(*reply, *length);
+}
+
+bool CNntpSocket::StatArticle(std::string_view group, std::string_view messageId, INntpReceiveObserver* job) {
+    const char* reply = nullptr;
     std::size_t length = 0;
-    const char* reply = Receive(ReadLine, job, &length);
-    if (reply == nullptr) return false;
-    const int status = ReplyStatus(reply, length);
+    const int status = ArticleCommand("STAT", group, messageId, ReadLine, job, &reply, &length);
+    if (status < 0) return false;
     if (status == 223) return true;
     return MapStatus(status);
 }
 
 bool CNntpSocket::FetchArticle(std::string_view group, std::string_view messageId, INntpReceiveObserver* job,
                                std::string_view* article) {
-    m_error = 0;
     if (article != nullptr) *article = {};
-    if (!m_connected || !m_sessionReady) return false;
-    if (!SelectGroup(group) || !BracketMessageId(messageId)) return false;
-    const std::string line = "ARTICLE " + m_work + "\r\n";
-    if (!SendAll(line)) return false;
+    const char* reply = nullptr;
     std::size_t length = 0;
-    const char* reply = Receive(ReadMultiLine, job, &length);
-    if (reply == nullptr) return false;
-    const int status = ReplyStatus(reply, length);
+    const int status = ArticleCommand("ARTICLE", group, messageId, ReadMultiLine, job, &reply, &length);
+    if (status < 0) return false;
     if (status != 220) return MapStatus(status);
     const std::string_view text(reply, length);
     const std::size_t statusEnd = text.find("\r\n");

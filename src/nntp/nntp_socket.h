@@ -131,6 +131,10 @@ private:
     bool ModeReaderAndLogin();
     // The message-id in angle brackets, built in m_work.
     bool BracketMessageId(std::string_view messageId);
+    // Selects `group`, sends `verb` with the message-id and reads the reply in `mode`; the reply's
+    // status, or -1 (with m_error set) when the command could not be sent or answered.
+    int ArticleCommand(std::string_view verb, std::string_view group, std::string_view messageId,
+                       ReadMode mode, INntpReceiveObserver* job, const char** reply, std::size_t* length);
 
     friend int VerifyCallback(int preverified, X509_STORE_CTX* context);
 
